@@ -1,0 +1,58 @@
+// One connection as seen from one side: messages out and in, and the objects that live on it.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <sys/types.h>
+
+#include "ipc2/bytestream.h"
+#include "ipc2/objects.h"
+
+namespace zel::proglibs::ipc2 {
+
+// Who is on the other side of a connection, as the kernel says (in-process: this process).
+struct PeerCredentials {
+    pid_t pid = -1;
+    uid_t uid = static_cast<uid_t>(-1);
+    gid_t gid = static_cast<gid_t>(-1);
+};
+
+// Every operation is virtual so that transports and test doubles can implement the class.
+// RegistryConnectionHandler (registry.h) implements the object registry for them.
+class ConnectionHandler : public std::enable_shared_from_this<ConnectionHandler> {
+public:
+    virtual ~ConnectionHandler();
+
+    // An empty stream with room for exactly `size` bytes.
+    virtual std::shared_ptr<ByteStream> Allocate(int size) = 0;
+    // Delivers a request and returns its reply; null when the connection is lost (also when it is
+    // lost while waiting). Throws RemoteError when the peer could not process the request.
+    virtual std::shared_ptr<ByteStream> Send(std::shared_ptr<ByteStream> request, bool sendFlag) = 0;
+    // Gives a stream back; it is not read afterwards. Null is allowed.
+    virtual void Free(std::shared_ptr<ByteStream> stream) = 0;
+    // The module id of a module of the connection's module list.
+    virtual unsigned char GetModuleId(std::string module) = 0;
+    // True on the side that registered the server.
+    virtual bool IsServer() const = 0;
+
+    // The stub registered for (object, typeName), its count raised; or the factory's new stub,
+    // registered under a fresh id. Never null.
+    virtual std::shared_ptr<IStub> GetOrCreateStub(void* object, std::string typeName, StubFactory factory) = 0;
+    // The stub registered under id, or null.
+    virtual std::shared_ptr<IStub> GetStub(int id) = 0;
+    // The live proxy known for id, its count raised; or the factory's new proxy, registered
+    // without being kept alive.
+    virtual std::shared_ptr<IProxy> GetOrCreateProxy(int id, ProxyFactory factory) = 0;
+    // Forgets the proxy of id, unless a newer live proxy has taken its place.
+    virtual void RemoveProxy(int id) = 0;
+    // Lowers the stub's count; the stub is dropped when it reaches 0.
+    virtual void DecreaseStubReferenceCount(std::shared_ptr<IStub> stub, int count, std::string typeName) = 0;
+
+    // Closes the connection: pending and later Sends return null, the stubs are dropped.
+    virtual void Close() = 0;
+    virtual bool IsConnected() const = 0;
+    // The process on the other side.
+    virtual PeerCredentials GetPeerCredentials() const = 0;
+};
+
+}  // namespace zel::proglibs::ipc2

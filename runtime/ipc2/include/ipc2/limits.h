@@ -1,0 +1,20 @@
+// Bounds that protect a process from its peers, checked before anything is allocated.
+#pragma once
+
+#include <cstddef>
+
+namespace zel::proglibs::ipc2 {
+
+struct Limits {
+    // Largest message (request or reply) accepted or sent, in bytes.
+    std::size_t maxFrameSize = 16u << 20;
+    // Deepest chain of nested calls (a call made while serving a call, and so on); the call past it
+    // fails with LimitError instead of exhausting the stack.
+    int maxCallDepth = 32;
+    // Calls waiting for their replies on one connection at once.
+    int maxOutstandingCalls = 1024;
+    // Stubs alive on one connection at once.
+    int maxStubsPerConnection = 65536;
+};
+
+}  // namespace zel::proglibs::ipc2

@@ -1,0 +1,104 @@
+// The trace facility: trace lines for diagnostics and fatal reports for failures.
+//
+// The five free functions keep their historical, undecorated names because every component of the
+// controller calls them. A message or report is made first (dus_trc_msg, dus_sds_fatal) and handed
+// straight to the writer (dus_trc_log, dus_sds_log), which adds where it came from.
+//
+// Where lines go: by default each one is written to standard error as a single line
+//     <component> <code> <file>:<line> <function>: <text>
+// (trace lines carry the code 0). A trace::Capture installed by a test receives them instead.
+//
+// Trace level: trace_enabled(level) is nonzero when the level read from the environment variable
+// ZEL_TRACE_LEVEL (a decimal number, default 0: tracing off) is at least `level`. A
+// trace::ScopedLevel overrides it for its lifetime.
+//
+// Fatal reports return to their caller. Callers are written for that: after a report they carry on
+// with a safe default (an empty pointer, a default value). Set ZEL_FATAL_ABORT=1, or call
+// trace::SetFatalAborts(true), to make dus_sds_log abort the process after writing the report
+// instead; useful for debugging a service.
+//
+// Thread safety: every function may be called from any thread; lines are written whole.
+// Formats are printf formats: pass data only as arguments, never as the format.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The value of dus_trc_msg: the formatted text of one trace line.
+struct dus_trc_message {
+    std::string text;
+};
+
+// The value of dus_sds_fatal: a failure's category, code and formatted text.
+struct dus_sds_report {
+    int category = 0;
+    int code = 0;
+    std::string text;
+};
+
+int trace_enabled(int level);
+
+dus_trc_message dus_trc_msg(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+void dus_trc_log(const char* file, int line, const char* function, const char* component,
+                 const dus_trc_message& message);
+
+dus_sds_report dus_sds_fatal(int category, int code, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+void dus_sds_log(const char* file, int line, const char* function, const char* component,
+                 const dus_sds_report& report);
+
+namespace trace {
+
+// One line as written: a trace line (fatal == false, category and code 0) or a fatal report.
+struct Record {
+    bool fatal = false;
+    int category = 0;
+    int code = 0;
+    std::string file;
+    int line = 0;
+    std::string function;
+    std::string component;
+    std::string text;
+};
+
+// While alive, receives every line of the process instead of standard error. Captures nest: the
+// most recent one receives, and destroying it restores the one before (or standard error).
+class Capture {
+public:
+    Capture();
+    ~Capture();
+    Capture(const Capture&) = delete;
+    Capture& operator=(const Capture&) = delete;
+
+    // A copy of what has arrived so far, in order.
+    std::vector<Record> Records() const;
+    std::vector<Record> FatalReports() const;
+    void Clear();
+
+private:
+    friend struct Dispatch;
+    void Add(Record record);
+    struct State;
+    State* state_;
+    Capture* previous_;
+};
+
+// Overrides the trace level for its lifetime (restoring the previous level afterwards).
+class ScopedLevel {
+public:
+    explicit ScopedLevel(int level);
+    ~ScopedLevel();
+    ScopedLevel(const ScopedLevel&) = delete;
+    ScopedLevel& operator=(const ScopedLevel&) = delete;
+
+private:
+    int previous_;
+};
+
+// Whether dus_sds_log aborts the process after writing a report (default: no, or ZEL_FATAL_ABORT).
+void SetFatalAborts(bool abort);
+bool FatalAborts();
+
+}  // namespace trace
