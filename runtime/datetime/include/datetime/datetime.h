@@ -14,7 +14,9 @@ namespace zel::iface::datetime {
 class DateTime {
 public:
     DateTime() = default;  // the epoch
-    // Throws std::invalid_argument for a calendar date or time of day that does not exist.
+    // Throws std::invalid_argument for a calendar date or time of day that does not exist, or a
+    // year too far from 1970 for the microseconds to fit in 64 bits. Dates are proleptic Gregorian
+    // (year 0 is 1 BC); there is no second 60, since Unix time does not count leap seconds.
     DateTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0, int microsecond = 0);
     static DateTime FromUnixMicroseconds(std::int64_t us) noexcept;
     static DateTime Now();
@@ -30,6 +32,7 @@ private:
 };
 
 // ISO 8601 in UTC: 2024-05-01T12:30:00Z, with ".ffffff" before the Z when there are microseconds.
+// Years outside 0000..9999 take ISO 8601's expanded form: a sign and at least four digits.
 std::ostream& operator<<(std::ostream& os, const DateTime& value);
 
 // The library's broker: the place where an application could substitute the library's factories.
@@ -46,7 +49,8 @@ struct InterfaceBrokers {
     std::unique_ptr<InterfaceBroker> datetimeBroker;
 };
 
-// 8 bytes: the microseconds since the epoch, little-endian.
+// 8 bytes: the microseconds since the epoch, little-endian two's complement. Every value decodes;
+// Decode throws StreamError when fewer than 8 bytes remain.
 struct DateTimeMarshaller {
     static void Encode(std::shared_ptr<proglibs::ipc2::ByteStream> stream, const DateTime& value,
                        std::shared_ptr<proglibs::ipc2::ConnectionHandler> handler,

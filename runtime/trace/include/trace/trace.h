@@ -7,15 +7,23 @@
 // Where lines go: by default each one is written to standard error as a single line
 //     <component> <code> <file>:<line> <function>: <text>
 // (trace lines carry the code 0). A trace::Capture installed by a test receives them instead.
+// Callers pass __FILE__, so only the part after the last '/' is kept, both on standard error and
+// in trace::Record::file. On standard error a line break inside the text is written as "\n" and a
+// carriage return as "\r", so that one report is always one line of the log; a Capture receives
+// the text unchanged. A null file, function or component is written as "?".
 //
-// Trace level: trace_enabled(level) is nonzero when the level read from the environment variable
-// ZEL_TRACE_LEVEL (a decimal number, default 0: tracing off) is at least `level`. A
-// trace::ScopedLevel overrides it for its lifetime.
+// Trace level: trace_enabled(level) is nonzero when `level` is at least 1 and the level read from
+// the environment variable ZEL_TRACE_LEVEL (a decimal number, default 0: tracing off) is at least
+// `level`. The variable is read once, at the first call; a value that is not a plain decimal
+// number counts as 0, one beyond the range of int as the largest int. A trace::ScopedLevel
+// overrides it for its lifetime.
 //
 // Fatal reports return to their caller. Callers are written for that: after a report they carry on
-// with a safe default (an empty pointer, a default value). Set ZEL_FATAL_ABORT=1, or call
-// trace::SetFatalAborts(true), to make dus_sds_log abort the process after writing the report
-// instead; useful for debugging a service.
+// with a safe default (an empty pointer, a default value). Set ZEL_FATAL_ABORT=1 (read once, on
+// first use), or call trace::SetFatalAborts(true), to make dus_sds_log abort the process after
+// writing the report instead (a Capture receives the report first); useful for debugging a service.
+//
+// A format that vsnprintf cannot expand (an encoding error) leaves the format itself as the text.
 //
 // Thread safety: every function may be called from any thread; lines are written whole.
 // Formats are printf formats: pass data only as arguments, never as the format.

@@ -1,0 +1,1 @@
+"""The aai code generator: interface description in, C++ out."""

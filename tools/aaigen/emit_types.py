@@ -1,0 +1,5 @@
+"""Placeholder: emits nothing yet."""
+
+
+def emit(model, out):
+    pass
