@@ -39,6 +39,7 @@ private:
     std::string loginName_;
     std::int32_t sessionId_ = 0;
 };
+inline bool operator!=(const UserLoginId& a, const UserLoginId& b) { return !(a == b); }
 std::ostream& operator<<(std::ostream& os, const UserLoginId& value);
 
 // A sequence of privilege numbers; compared element by element as signed values, a proper prefix
@@ -79,7 +80,10 @@ struct InterfaceBrokers {
 
 // Encodings: UserName 4 bytes little-endian; UserLoginId its name (string) and session (int);
 // PrivilegeList a count (int) and the values (int each); LoggedInUser its id, user name, display
-// name and privileges in that order. Decoders check counts against what the stream holds.
+// name and privileges in that order. Decoders check counts against what the stream holds and
+// throw proglibs::ipc2::StreamError, before allocating, for a count the rest of the message cannot
+// hold or a negative one. A UserName outside the table decodes as is (a newer peer may know more
+// accounts); it prints as "unknown UserName".
 struct UserNameMarshaller {
     static void Encode(std::shared_ptr<proglibs::ipc2::ByteStream> stream, UserName value,
                        std::shared_ptr<proglibs::ipc2::ConnectionHandler> handler);
