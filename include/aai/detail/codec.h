@@ -43,6 +43,10 @@ struct Context {
     const Brokers& brokers;
 };
 
+// The brokers of a value that holds neither an interface reference nor a sibling library's type
+// (an enumeration's marshaller has no brokers parameter to pass on).
+inline const Brokers kNoBrokers;
+
 // The sibling libraries take their own bundle type, a virtual base of ours (defined with the broker).
 std::shared_ptr<userlogin::InterfaceBrokers> UserloginBrokers(const Brokers& brokers);
 std::shared_ptr<datetime::InterfaceBrokers> DatetimeBrokers(const Brokers& brokers);
@@ -158,13 +162,30 @@ struct ListCodec {
         if (count < 1) return list;
         // Every element takes at least one byte on the wire.
         list.reserve(std::min<std::size_t>(static_cast<std::size_t>(count), s->Remaining()));
-        for (std::int32_t i = 0; i < count; ++i) list.push_back(Codec<Element>::decode(s, c));
+        for (std::int32_t i = 0; i < count; ++i) list.emplace_back(Codec<Element>::decode(s, c));
         return list;
     }
 };
 
 template <class T, class A>
 struct Codec<std::vector<T, A>> : ListCodec<std::vector<T, A>> {};
+
+// The record codecs' building blocks: each field through its own type's codec, decoded straight into
+// the member that keeps it.
+template <class T>
+int SizeOfField(const T& field) {
+    return Codec<T>::size(field);
+}
+
+template <class T>
+void EncodeField(const Stream& s, const T& field, const Context& c) {
+    Codec<T>::encode(s, field, c);
+}
+
+template <class T>
+void DecodeField(const Stream& s, T& field, const Context& c) {
+    field = Codec<T>::decode(s, c);
+}
 
 }  // namespace detail
 }  // namespace zel::iface::aai

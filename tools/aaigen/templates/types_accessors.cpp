@@ -1,0 +1,7 @@
+@type@ @record@::get@accessor@() const {
+    return impl_->@field@;
+}
+
+void @record@::set@accessor@(@type@ value) {
+    impl_->@field@ = @value@;
+}

@@ -1,0 +1,2 @@
+@type@ get@accessor@() const;
+void set@accessor@(@type@ value);

@@ -1,0 +1,3 @@
+constexpr const char* k@name@Texts[] = {
+    @texts@
+};

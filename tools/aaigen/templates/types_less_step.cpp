@@ -1,0 +1,3 @@
+if (a.@field@ != b.@field@) {
+    return a.@field@ < b.@field@;
+}

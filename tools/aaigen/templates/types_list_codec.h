@@ -1,0 +1,2 @@
+template <>
+struct Codec<@name@> : ListCodec<@name@> {};

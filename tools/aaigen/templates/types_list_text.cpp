@@ -1,0 +1,3 @@
+std::ostream& operator<<(std::ostream& os, const @name@& value) {
+    return WriteList(os, value);
+}

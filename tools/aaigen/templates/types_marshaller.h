@@ -1,0 +1,5 @@
+struct @name@Marshaller {
+    @encode@
+    @decode@
+    @size@
+};

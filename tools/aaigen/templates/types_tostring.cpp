@@ -1,0 +1,4 @@
+template <>
+std::string ToString<@name@>(const @name@& value) {
+    return TextOf(value);
+}
