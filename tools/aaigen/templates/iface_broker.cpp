@@ -1,7 +1,13 @@
-// Generated from the interface description; do not edit.
+@generated@
 #include "aai/broker.h"
 
-namespace zel::iface::aai {
+#include <utility>
+
+#include "aai/detail/pointertext.h"
+#include "aai/proxies.h"
+#include "aai/stubs.h"
+
+namespace @ns@ {
 
 InterfaceBroker::~InterfaceBroker() = default;
 
@@ -12,4 +18,11 @@ std::shared_ptr<InterfaceBrokers> MakeInterfaceBrokers() {
     return brokers;
 }
 
-}  // namespace zel::iface::aai
+template <>
+std::string ToString<std::shared_ptr<InterfaceBrokers>>(const std::shared_ptr<InterfaceBrokers>& value) {
+    return detail::PointerText(value.get());
+}
+
+@operations@
+
+}  // namespace @ns@

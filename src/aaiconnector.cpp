@@ -1,0 +1,138 @@
+// The entry points of the library: a client connects to the service, a service registers its root
+// implementation. Both go through the one connector of the process.
+#include <atomic>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "aai/broker.h"
+#include "aai/brokers.h"
+#include "aai/detail/connector.h"
+#include "aai/detail/referencecodec.h"
+#include "aai/detail/service.h"
+#include "aai/detail/site.h"
+#include "aai/detail/wire.h"
+#include "aai/interfaces.h"
+#include "ipc2/connector.h"
+#include "ipc2/marshallers.h"
+#include "trace/trace.h"
+
+namespace zel::iface::aai {
+
+namespace {
+
+constexpr char kComponent[] = "AAI";
+constexpr char kConnectFunction[] = "zel::iface::aai::IAAServiceConnector::Connect";
+
+// The module list is rebuilt for each use: the runtime takes it by value.
+std::vector<std::string> Modules() {
+    return std::vector<std::string>(std::begin(detail::kModules), std::end(detail::kModules));
+}
+
+void TraceCall(int line, const char* function) {
+    if (trace_enabled(2)) dus_trc_log(__FILE__, line, function, kComponent, dus_trc_msg(""));
+}
+
+}  // namespace
+
+class IAAServiceConnector : public proglibs::ipc2::Connector {
+public:
+    IAAServiceConnector() = default;
+    // The root implementation goes before the runtime's connector that served it.
+    ~IAAServiceConnector() override = default;
+
+    std::shared_ptr<IAAService> Connect(const std::string& address, const std::shared_ptr<InterfaceBrokers>& brokers) {
+        return detail::Handshake(ConnectImpl(detail::kServerName, address, Modules()), brokers);
+    }
+
+    void RegisterServer(std::shared_ptr<IAAService> implementation, bool exclusive,
+                        std::shared_ptr<InterfaceBrokers> brokers) {
+        void* const object = implementation.get();
+        std::atomic_store(&root_, std::move(implementation));
+        SetProtocolChecksum(detail::kProtocolChecksum);
+        // Each connection's root stub is made when the connection first needs it, by the broker
+        // the bundle holds then, for the implementation registered then. The connector outlives
+        // every registration, so the factory may refer to it.
+        proglibs::ipc2::StubFactory factory = [this, brokers](void* raw, int id,
+                                                              std::shared_ptr<proglibs::ipc2::ConnectionHandler> handler) {
+            return brokers->aaiBroker->makeAAServiceStub(raw, id, std::move(handler), brokers, std::atomic_load(&root_));
+        };
+        RegisterServerImpl(detail::kServerName, exclusive, detail::kRootWireName, object, std::move(factory), Modules());
+    }
+
+    void UnregisterServer() {
+        UnregisterServerImpl();
+        std::atomic_store(&root_, std::shared_ptr<IAAService>());
+    }
+
+private:
+    // Written by (un)registering, read by the root stub factory on the runtime's threads.
+    std::shared_ptr<IAAService> root_;
+};
+
+namespace {
+// Made at load and kept for the life of the process; owned by a shared_ptr so that the runtime's
+// connector can hand out references to itself.
+const std::shared_ptr<IAAServiceConnector> connector(new IAAServiceConnector);
+}  // namespace
+
+std::shared_ptr<IAAService> IAAService::Connect() {
+    TraceCall(__LINE__, "zel::iface::aai::IAAService::Connect");
+    return connector->Connect(std::string(), MakeInterfaceBrokers());
+}
+
+std::shared_ptr<IAAService> IAAService::ConnectUsingBrokers(std::shared_ptr<InterfaceBrokers> brokers) {
+    TraceCall(__LINE__, "zel::iface::aai::IAAService::ConnectUsingBrokers");
+    return connector->Connect(std::string(), brokers);
+}
+
+void IAAService::RegisterServer(std::shared_ptr<IAAService> implementation) {
+    connector->RegisterServer(std::move(implementation), false, MakeInterfaceBrokers());
+}
+
+void IAAService::RegisterServerUsingBrokers(std::shared_ptr<IAAService> implementation,
+                                            std::shared_ptr<InterfaceBrokers> brokers) {
+    connector->RegisterServer(std::move(implementation), false, std::move(brokers));
+}
+
+void IAAService::UnregisterServer() {
+    TraceCall(__LINE__, "zel::iface::aai::IAAService::UnregisterServer");
+    connector->UnregisterServer();
+}
+
+namespace detail {
+
+std::shared_ptr<IAAService> Handshake(const Handler& handler, const Brokers& brokers) {
+    if (!handler) {
+        ReportFatal(__FILE__, __LINE__, kConnectFunction,
+                    std::string("No connection to the server '") + kServerName + "'");
+        return nullptr;
+    }
+    Stream request = handler->Allocate(kHeaderSize);
+    // Object 0, module 0, method 0: the root's connect request, the same for every library.
+    WriteHeader(*request, 0, 0, 0);
+    Stream reply = handler->Send(std::move(request), true);
+    struct FreeOnExit {
+        const Handler& handler;
+        Stream& stream;
+        ~FreeOnExit() { handler->Free(std::move(stream)); }
+    } guard{handler, reply};
+    if (!reply) {
+        ReportFatal(__FILE__, __LINE__, kConnectFunction,
+                    std::string("The connection to the server '") + kServerName + "' was lost during the connect request");
+        return nullptr;
+    }
+    const Context context{handler, brokers};
+    std::shared_ptr<IAAService> root = Codec<std::shared_ptr<IAAService>>::decode(reply, context);
+    const std::string serverVersion = proglibs::ipc2::wire::GetString(*reply);
+    if (serverVersion != kClientVersion) {
+        ReportFatal(__FILE__, __LINE__, kConnectFunction,
+                    "Server version differs from client version (" + serverVersion + " != " + kClientVersion + ")");
+    }
+    return root;
+}
+
+}  // namespace detail
+}  // namespace zel::iface::aai

@@ -1,0 +1,35 @@
+#include "aai/detail/proxycore.h"
+
+#include "aai/detail/service.h"
+#include "ipc2/marshallers.h"
+
+namespace zel::iface::aai::detail {
+
+ProxyCore::ProxyCore(int objectId, Handler handler, Brokers brokers)
+    : objectId_(objectId),
+      handler_(std::move(handler)),
+      brokers_(std::move(brokers)),
+      // Every request names this library's module; the connection's module list decides the byte.
+      module_(handler_->GetModuleId(kModuleName)) {}
+
+void ProxyCore::AddReference() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++count_;
+}
+
+void ProxyCore::Release(int releaseId) {
+    Stream request = handler_->Allocate(kHeaderSize + 4);
+    WriteHeader(*request, objectId_, module_, releaseId);
+    // Only the destructor releases, when no other thread can hold the proxy any more.
+    proglibs::ipc2::wire::PutInt(*request, count_);
+    handler_->Free(handler_->Send(std::move(request), true));
+    handler_->RemoveProxy(objectId_);
+}
+
+Stream ProxyCore::Begin(int methodId, int argumentsSize) const {
+    Stream request = handler_->Allocate(kHeaderSize + argumentsSize);
+    WriteHeader(*request, objectId_, module_, methodId);
+    return request;
+}
+
+}  // namespace zel::iface::aai::detail

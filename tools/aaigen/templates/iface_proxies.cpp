@@ -1,0 +1,10 @@
+@generated@
+#include "aai/proxies.h"
+
+#include "aai/detail/valuecodecs.h"
+
+namespace @ns@ {
+
+@methods@
+
+}  // namespace @ns@

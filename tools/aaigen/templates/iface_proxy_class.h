@@ -1,0 +1,6 @@
+class @wire@Proxy : public detail::ProxyBase<@name@> {
+public:
+    using ProxyBase::ProxyBase;
+
+    @methods@
+};

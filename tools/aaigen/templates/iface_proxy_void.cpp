@@ -1,0 +1,3 @@
+void @proxy@::@method@(@params@) {
+    core_.CallVoid(@id@, @flag@@args@);
+}

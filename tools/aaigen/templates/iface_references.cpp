@@ -1,0 +1,10 @@
+@generated@
+#include "aai/references.h"
+
+#include "aai/detail/reference.h"
+
+namespace @ns@ {
+
+@references@
+
+}  // namespace @ns@

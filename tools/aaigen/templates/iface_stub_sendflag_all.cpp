@@ -1,0 +1,1 @@
+bool @stub@::GetSendFlag(int) { return true; }
