@@ -1,5 +1,6 @@
 #include "aai/detail/stubcore.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "ipc2/marshallers.h"
@@ -18,7 +19,7 @@ Stream AnswerRelease(Stream& request, const Handler& handler, const Handler& own
 int LowerCount(int& count, int by, const Site& site) {
     // The count to subtract comes from the peer; whatever it says, the arithmetic stays defined.
     const long long lowered = static_cast<long long>(count) - by;
-    count = lowered < std::numeric_limits<int>::min() ? std::numeric_limits<int>::min() : static_cast<int>(lowered);
+    count = static_cast<int>(std::clamp<long long>(lowered, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
     if (count < 0) Report(site, "Negative reference count");
     return count;
 }
