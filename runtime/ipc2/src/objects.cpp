@@ -1,1 +1,15 @@
-// to be written
+// Out-of-line destructors: they anchor each interface's vtable in this library, so that every user
+// of the runtime shares one type identity (dynamic_cast and exceptions across shared objects).
+#include "ipc2/connectionhandler.h"
+#include "ipc2/connector.h"
+#include "ipc2/objects.h"
+
+namespace zel::proglibs::ipc2 {
+
+IProxy::~IProxy() = default;
+IStub::~IStub() = default;
+ConnectionHandler::~ConnectionHandler() = default;
+IReceiver::~IReceiver() = default;
+Ipc::IServerListener::~IServerListener() = default;
+
+}  // namespace zel::proglibs::ipc2
