@@ -1,0 +1,353 @@
+// A client and a service in one process over the runtime's in-process transport: everything a
+// client does, from connecting to letting go, and what the service sees of it.
+#include <gtest/gtest.h>
+
+#include "ipc2/errors.h"
+#include "ipc2/registry.h"
+#include "service.h"
+#include "trace/trace.h"
+
+namespace e2e {
+namespace {
+
+namespace ipc2 = zel::proglibs::ipc2;
+
+// A broker that remembers the server's end of each connection (weakly: the connection owns it),
+// so that a test can count the stubs the service holds for its client.
+class ServerSideBroker : public aai::InterfaceBroker {
+public:
+    std::shared_ptr<ipc2::IStub> makeAAServiceStub(void* object, int id, std::shared_ptr<ipc2::ConnectionHandler> handler,
+                                                   std::shared_ptr<aai::InterfaceBrokers> brokers,
+                                                   std::shared_ptr<aai::IAAService> implementation) override {
+        connection = handler;
+        ++rootStubs;
+        return InterfaceBroker::makeAAServiceStub(object, id, std::move(handler), std::move(brokers),
+                                                  std::move(implementation));
+    }
+    std::size_t Stubs() const {
+        auto handler = std::dynamic_pointer_cast<ipc2::RegistryConnectionHandler>(connection.lock());
+        return handler ? handler->Registry().StubCount() : 0;
+    }
+    std::weak_ptr<ipc2::ConnectionHandler> connection;
+    int rootStubs = 0;
+};
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto brokers = aai::MakeInterfaceBrokers();
+        auto owned = std::make_unique<ServerSideBroker>();
+        serverBroker = owned.get();
+        brokers->aaiBroker = std::move(owned);
+        service->StartUsing(brokers);
+        root = aai::IAAService::Connect();
+        ASSERT_NE(root, nullptr);
+        session = root->registerClient("client-1");
+        ASSERT_NE(session, nullptr);
+        served = service->LastSession();
+        ASSERT_NE(served, nullptr);
+    }
+    void TearDown() override {
+        served.reset();
+        session.reset();
+        root.reset();
+        Service::Stop();
+    }
+
+    static std::shared_ptr<ipc2::ConnectionHandler> ConnectionOf(const std::shared_ptr<aai::IServerSession>& proxy) {
+        return dynamic_cast<aai::ServerSessionProxy&>(*proxy).GetConnectionHandler();
+    }
+
+    std::shared_ptr<Service> service = std::make_shared<Service>();
+    ServerSideBroker* serverBroker = nullptr;
+    std::shared_ptr<aai::IAAService> root;
+    std::shared_ptr<aai::IServerSession> session;
+    std::shared_ptr<Session> served;  // the service's object behind `session`
+};
+
+TEST_F(EndToEnd, AClientReachesEveryServerObjectThroughItsSession) {
+    EXPECT_EQ(service->clients, std::vector<std::string>{"client-1"});
+    EXPECT_NE(dynamic_cast<ipc2::IProxy*>(root.get()), nullptr);
+    EXPECT_NE(dynamic_cast<ipc2::IProxy*>(session.get()), nullptr);
+
+    auto passwords = session->getPasswordHandler();
+    auto users = session->getUsersAndGroupsServer();
+    auto cluster = session->getClusterSecurityServer();
+    auto email = session->getEmailAddressServer();
+    auto domains = session->getDomainConfigurator();
+    auto hotfolders = session->getHotfolderServer();
+    for (ipc2::IProxy* proxy : {dynamic_cast<ipc2::IProxy*>(passwords.get()), dynamic_cast<ipc2::IProxy*>(users.get()),
+                                dynamic_cast<ipc2::IProxy*>(cluster.get()), dynamic_cast<ipc2::IProxy*>(email.get()),
+                                dynamic_cast<ipc2::IProxy*>(domains.get()), dynamic_cast<ipc2::IProxy*>(hotfolders.get())})
+        EXPECT_NE(proxy, nullptr);
+    // The same server object asked for twice is one proxy.
+    EXPECT_EQ(session->getUsersAndGroupsServer(), users);
+    EXPECT_EQ(cluster->getName(), "cluster-a");
+
+    EXPECT_FALSE(served->closed);
+    session->closeSession();
+    EXPECT_TRUE(served->closed);
+}
+
+TEST_F(EndToEnd, ArgumentsReachTheServiceAndResultsComeBack) {
+    auto passwords = session->getPasswordHandler();
+    EXPECT_EQ(passwords->encrypt("s3cret", aai::ENCRYPTIONTYPE_TWO_WAY), "enc:s3cret:1");
+    EXPECT_EQ(served->passwords->seen, (std::vector<std::string>{"s3cret", "1"}));
+    EXPECT_TRUE(passwords->validatePassword("a", "a"));
+    EXPECT_FALSE(passwords->validatePassword("a", "b"));
+
+    auto cluster = session->getClusterSecurityServer();
+    EXPECT_EQ(cluster->decryptData(std::string("da\0ta", 5), "key"),
+              aai::DecryptResult(aai::CLUSTERRESULT_INVALID_PARAMETERS, std::string("da\0ta|key", 9)));
+    EXPECT_EQ(served->cluster->seen, (std::vector<std::string>{std::string("da\0ta", 5), "key"}));
+
+    auto email = session->getEmailAddressServer();
+    EXPECT_EQ(email->importEmailAddresses("/srv/book.csv"), aai::RESULT_READ_ERROR);
+    EXPECT_EQ(served->email->importedFrom, "/srv/book.csv");
+    const aai::EmailRecipientList recipients = {aai::EmailRecipient(std::nullopt, "a@corp", "A"),
+                                                aai::EmailRecipient(std::string("u2"), "b@corp", "B")};
+    email->addEmailAddresses(recipients);
+    EXPECT_EQ(served->email->added, recipients);
+
+    auto users = session->getUsersAndGroupsServer();
+    const userlogin::UserLoginId login("alice", 42);
+    const userlogin::PrivilegeList privileges{3, 1, 4};
+    served->users->result = aai::AuthenticateUserNotAtMachineResult(
+        true, std::nullopt, 7,
+        userlogin::LoggedInUser(login, userlogin::USERNAME_OPERATOR, "Alice", privileges),
+        aai::UserMessageList{aai::USERMESSAGE_OLD_PASSWORD});
+    EXPECT_EQ(users->authenticateUserNotAtMachineSync(login, "pw", "123456", privileges), served->users->result);
+    EXPECT_EQ(served->users->syncLogin, login);
+    EXPECT_EQ(served->users->syncPassword, "pw");
+    EXPECT_EQ(served->users->syncOtp, "123456");
+    EXPECT_EQ(served->users->syncPrivileges, privileges);
+    EXPECT_EQ(users->checkPasswordComplexity("x"),
+              (aai::PasswordComplexityErrors{aai::PASSWORDCOMPLEXITYERROR_TOO_SHORT,
+                                             aai::PASSWORDCOMPLEXITYERROR_MISSING_MIXED_CASE}));
+    EXPECT_EQ(users->validateNetworkUsername("root"), aai::VALIDATENETWORKUSERNAMERESULT_FAILED_RESERVED_ACCOUNT);
+    EXPECT_TRUE(users->isUserAllowedToAccessJob(served->users->result.getInfo(), "Alice"));
+
+    auto settings = root->getSettingsServer("settings-client");
+    ASSERT_NE(settings, nullptr);
+    EXPECT_EQ(settings->getSetting(aai::SettingKeys{"a", "b"}),
+              (aai::SettingItems{aai::SettingItem("a", "value of a"), aai::SettingItem("b", "value of b")}));
+    settings->setSetting({});
+    EXPECT_TRUE(service->settings->stored.empty());
+    settings->setSetting({aai::SettingItem("k", "v")});
+    EXPECT_EQ(service->settings->stored, aai::SettingItems{aai::SettingItem("k", "v")});
+}
+
+TEST_F(EndToEnd, ReplyHandlersAreCalledBackDuringTheCallAndAfterIt) {
+    auto users = session->getUsersAndGroupsServer();
+    auto reply = std::make_shared<EditUserReply>();
+    aai::LocalUser user;
+    user.setName(userlogin::USERNAME_CUSTOM);
+    user.setCustomName("bob");
+    user.setFullName("Bob");
+
+    users->addUser(user, reply);
+    ASSERT_EQ(served->users->added.size(), 1u);
+    EXPECT_EQ(served->users->added[0], user);
+    EXPECT_EQ(reply->results, std::vector<aai::EditUserResult>{aai::EDITUSERRESULT_SUCCESS});
+
+    served->users->FinishPending(aai::EDITUSERRESULT_USER_ALREADY_EXISTS);
+    EXPECT_EQ(reply->results,
+              (std::vector<aai::EditUserResult>{aai::EDITUSERRESULT_SUCCESS, aai::EDITUSERRESULT_USER_ALREADY_EXISTS}));
+
+    // The service has let its proxy go: the client's object is held by the client alone.
+    std::weak_ptr<EditUserReply> watch = reply;
+    reply.reset();
+    EXPECT_TRUE(watch.expired());
+
+    auto domains = session->getDomainConfigurator();
+    auto controllers = std::make_shared<ControllersReply>();
+    domains->getDomainControllers("corp", controllers);
+    EXPECT_EQ(controllers->controllers, (aai::DomainControllerList{aai::DomainController("dc1.corp", 389),
+                                                                   aai::DomainController("dc2.corp", 636)}));
+
+    auto email = session->getEmailAddressServer();
+    auto found = std::make_shared<EmailReply>();
+    email->getEmailAddresses("carol", true, found);
+    EXPECT_EQ(found->recipients, aai::EmailRecipientList{aai::EmailRecipient(std::nullopt, "carol@corp", "Someone")});
+    EXPECT_EQ(found->results, std::vector<aai::DomainOperationResult>{aai::DOMAINOPERATIONRESULT_SUCCESS});
+}
+
+TEST_F(EndToEnd, ANotificationSinkIsOneRemoteObjectFromRegistrationToUnregistration) {
+    auto users = session->getUsersAndGroupsServer();
+    auto sink = std::make_shared<UsersSink>();
+    users->registerNotifications(sink);
+    ASSERT_EQ(served->users->sinks.size(), 1u);
+
+    users->setFlag1(true);
+    users->setFlag1(false);
+    EXPECT_EQ(sink->flag1, (std::vector<bool>{true, false}));
+
+    users->unregisterNotifications(sink);
+    EXPECT_TRUE(served->users->unregisteredKnownSink);
+    EXPECT_TRUE(served->users->sinks.empty());
+    users->setFlag1(true);
+    EXPECT_EQ(sink->flag1.size(), 2u);
+
+    // Registered and unregistered, its references are balanced: only the client holds it now.
+    std::weak_ptr<UsersSink> watch = sink;
+    sink.reset();
+    EXPECT_TRUE(watch.expired());
+
+    auto hotfolders = session->getHotfolderServer();
+    auto folders = std::make_shared<HotfolderSink>();
+    auto reply = std::make_shared<HotfolderReply>();
+    hotfolders->registerNotifications(folders);
+    hotfolders->addHotfolder("scans", "ocr", false, 5, reply);
+    EXPECT_EQ(reply->results, std::vector<aai::HotfolderResult>{aai::HOTFOLDERRESULT_OK});
+    ASSERT_EQ(folders->added.size(), 1u);
+    EXPECT_EQ(folders->added[0].first, 1);
+    EXPECT_EQ(folders->added[0].second, served->hotfolders->folders.at(0));
+    EXPECT_FALSE(folders->added[0].second.hasRestrictToGroupId());
+    hotfolders->unregisterNotifications(folders);
+    EXPECT_TRUE(served->hotfolders->sinks.empty());
+}
+
+TEST_F(EndToEnd, AProxySentBackToItsHomeArrivesAsTheOriginalObject) {
+    auto users = session->getUsersAndGroupsServer();
+    auto sink = std::make_shared<UsersSink>();
+    users->registerNotifications(sink);
+    ASSERT_EQ(served->users->sinks.size(), 1u);
+    const auto& held = served->users->sinks[0];
+    auto serverEnd = dynamic_cast<aai::UsersAndGroupsNotificationsProxy&>(*held).GetConnectionHandler();
+    auto clientEnd = ConnectionOf(session);
+    const auto brokers = aai::MakeInterfaceBrokers();
+
+    // The service's proxy of the client's sink, sent to the client: the client's own sink.
+    auto toClient = std::make_shared<ipc2::ByteStream>();
+    aai::UsersAndGroupsNotificationsMarshaller::Encode(toClient, held, serverEnd, brokers);
+    EXPECT_EQ(aai::UsersAndGroupsNotificationsMarshaller::Decode(toClient, clientEnd, brokers), sink);
+
+    // The client's proxy of a server object, sent to the service: the service's own object.
+    auto toService = std::make_shared<ipc2::ByteStream>();
+    aai::UsersAndGroupsServerMarshaller::Encode(toService, users, clientEnd, brokers);
+    EXPECT_EQ(aai::UsersAndGroupsServerMarshaller::Decode(toService, serverEnd, brokers), served->users);
+    aai::ServerSessionMarshaller::Encode(toService, session, clientEnd, brokers);
+    EXPECT_EQ(aai::ServerSessionMarshaller::Decode(toService, serverEnd, brokers), served);
+
+    users->unregisterNotifications(sink);
+}
+
+TEST_F(EndToEnd, ObjectsAreReleasedWhenTheClientLetsGo) {
+    EXPECT_EQ(serverBroker->rootStubs, 1);
+    const std::size_t rootOnly = 1;
+    const std::size_t withSession = serverBroker->Stubs();
+    EXPECT_EQ(withSession, rootOnly + 1);
+
+    {
+        auto users = session->getUsersAndGroupsServer();
+        auto again = session->getUsersAndGroupsServer();
+        auto cluster = session->getClusterSecurityServer();
+        EXPECT_EQ(serverBroker->Stubs(), withSession + 2);
+        auto reply = std::make_shared<EditUserReply>();
+        users->addUser(aai::LocalUser(), reply);
+        served->users->FinishPending(aai::EDITUSERRESULT_USER_NOT_FOUND);
+    }
+    // Two references to one object and one to another, each released with its whole count.
+    EXPECT_EQ(serverBroker->Stubs(), withSession);
+
+    std::weak_ptr<Session> servedSession = served;
+    std::weak_ptr<UsersAndGroups> servedUsers = served->users;
+    served.reset();
+    EXPECT_FALSE(servedSession.expired());  // the client still holds its proxy
+    session.reset();
+    EXPECT_EQ(serverBroker->Stubs(), rootOnly);
+    EXPECT_TRUE(servedSession.expired());
+    EXPECT_TRUE(servedUsers.expired());
+
+    // The last proxy gone, the connection closes and the service keeps nothing for the client.
+    root.reset();
+    EXPECT_EQ(serverBroker->Stubs(), 0u);
+    EXPECT_TRUE(serverBroker->connection.expired());
+}
+
+TEST_F(EndToEnd, EachConnectionHasItsOwnRootStub) {
+    auto second = aai::IAAService::Connect();
+    ASSERT_NE(second, nullptr);
+    EXPECT_NE(second, root);
+    EXPECT_EQ(serverBroker->rootStubs, 2);
+    auto other = second->registerClient("client-2");
+    EXPECT_EQ(service->clients, (std::vector<std::string>{"client-1", "client-2"}));
+    EXPECT_NE(service->LastSession(), served);
+}
+
+// An application's broker on the client side makes the proxies of its connection.
+class SettingsWatcher : public aai::InterfaceBroker {
+public:
+    std::shared_ptr<ipc2::IProxy> makeSettingsProxy(int id, std::shared_ptr<ipc2::ConnectionHandler> handler,
+                                                    std::shared_ptr<aai::InterfaceBrokers> brokers) override {
+        ++made;
+        return InterfaceBroker::makeSettingsProxy(id, std::move(handler), std::move(brokers));
+    }
+    int made = 0;
+};
+
+TEST_F(EndToEnd, AClientsBrokerMakesTheProxiesOfItsConnection) {
+    auto brokers = aai::MakeInterfaceBrokers();
+    auto watcher = std::make_unique<SettingsWatcher>();
+    auto* watching = watcher.get();
+    brokers->aaiBroker = std::move(watcher);
+    auto client = aai::IAAService::ConnectUsingBrokers(brokers);
+    ASSERT_NE(client, nullptr);
+    auto settings = client->getSettingsServer("watched");
+    EXPECT_EQ(watching->made, 1);
+    EXPECT_EQ(settings->getSetting(aai::SettingKeys{"x"}), aai::SettingItems{aai::SettingItem("x", "value of x")});
+    // The default connection is untouched by it.
+    root->getSettingsServer("plain");
+    EXPECT_EQ(watching->made, 1);
+}
+
+TEST_F(EndToEnd, TheEntryPointsWriteTheirTraceLines) {
+    trace::Capture capture;
+    {
+        trace::ScopedLevel quiet(1);
+        aai::IAAService::Connect();
+    }
+    EXPECT_TRUE(capture.Records().empty());
+    {
+        trace::ScopedLevel level(2);
+        aai::IAAService::Connect();
+        aai::IAAService::ConnectUsingBrokers(aai::MakeInterfaceBrokers());
+        Service::Stop();
+    }
+    std::vector<std::string> functions;
+    for (const auto& record : capture.Records()) {
+        if (record.component != "AAI") continue;
+        EXPECT_FALSE(record.fatal);
+        EXPECT_EQ(record.file, "aaiconnector.cpp");
+        EXPECT_EQ(record.text, "");
+        functions.push_back(record.function);
+    }
+    EXPECT_EQ(functions, (std::vector<std::string>{"zel::iface::aai::IAAService::Connect",
+                                                   "zel::iface::aai::IAAService::ConnectUsingBrokers",
+                                                   "zel::iface::aai::IAAService::UnregisterServer"}));
+}
+
+TEST(EndToEndWithoutService, ConnectingToNoServiceFailsWithTheRuntimesError) {
+    Service::Stop();  // also fine when nothing is registered
+    EXPECT_THROW(aai::IAAService::Connect(), ipc2::ConnectError);
+}
+
+TEST(EndToEndWithoutService, TheServiceServesTheImplementationRegisteredLast) {
+    auto first = std::make_shared<Service>();
+    auto second = std::make_shared<Service>();
+    first->Start();
+    second->Start();
+    auto root = aai::IAAService::Connect();
+    root->registerClient("who");
+    EXPECT_TRUE(first->clients.empty());
+    EXPECT_EQ(second->clients, std::vector<std::string>{"who"});
+    root.reset();
+    Service::Stop();
+    // Unregistered, the service lets its root implementation go.
+    std::weak_ptr<Service> watch = second;
+    second.reset();
+    EXPECT_TRUE(watch.expired());
+}
+
+}  // namespace
+}  // namespace e2e
