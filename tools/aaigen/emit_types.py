@@ -104,17 +104,13 @@ def _check_vector_names(model: Model) -> None:
 
 
 def _check_fields(record: Record) -> None:
-    accessors = {}
     for f in record.fields:
+        # A capital would make the label start with "_", and two fields could share accessors.
         if not f.name[0].islower():
             raise DescriptionError(f.loc, f"record '{record.name}': field '{f.name}' must begin with a "
                                           f"lower-case letter")
         if f.name in _CPP_KEYWORDS:
             raise DescriptionError(f.loc, f"record '{record.name}': field '{f.name}' is a C++ keyword")
-        if f.accessor in accessors:
-            raise DescriptionError(f.loc, f"record '{record.name}': fields '{accessors[f.accessor]}' and "
-                                          f"'{f.name}' would have the same accessors")
-        accessors[f.accessor] = f.name
 
 
 # ---------------------------------------------------------------------------------------------
