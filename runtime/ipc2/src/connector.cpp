@@ -1,1 +1,165 @@
-// to be written
+#include "ipc2/connector.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <mutex>
+#include <utility>
+
+#include "internal.h"
+#include "ipc2/errors.h"
+#include "trace/trace.h"
+
+namespace zel::proglibs::ipc2 {
+
+namespace {
+
+// Bytes of a request before its arguments: object id, module, method id.
+constexpr std::size_t kHeaderSize = 9;
+// A call log line shows at most this much of a payload, so one large message cannot flood the log.
+constexpr std::size_t kMaxLoggedPayload = 256;
+
+// Where a client's connection goes: a server of this process first. The socket transport is the
+// next candidate and belongs here.
+std::shared_ptr<ConnectionHandler> OpenConnection(const std::string& serverName, const std::string& address,
+                                                  const std::shared_ptr<Connector>& client,
+                                                  const std::vector<std::string>& modules,
+                                                  const std::string& checksum) {
+    if (auto handler = detail::inprocess::Connect(serverName, client, modules, checksum)) return handler;
+    std::string message = "no server registered under '" + serverName + "'";
+    if (!address.empty()) message += " (address '" + address + "')";
+    throw ConnectError(message);
+}
+
+}  // namespace
+
+struct Connector::State {
+    mutable std::mutex mutex;
+    Limits limits;
+    std::string checksum;
+    std::string servedName;  // empty while not serving
+};
+
+Connector::Connector() : state_(std::make_unique<State>()) {}
+
+Connector::~Connector() { UnregisterServerImpl(); }
+
+void Connector::SetLimits(const Limits& limits) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->limits = limits;
+}
+
+Limits Connector::GetLimits() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->limits;
+}
+
+void Connector::SetProtocolChecksum(const std::string& checksum) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->checksum = checksum;
+}
+
+std::shared_ptr<ConnectionHandler> Connector::ConnectImpl(std::string serverName, std::string address,
+                                                          std::vector<std::string> modules) {
+    std::string checksum;
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        checksum = state_->checksum;
+    }
+    return OpenConnection(serverName, address, weak_from_this().lock(), modules, checksum);
+}
+
+void Connector::RegisterServerImpl(std::string serverName, bool exclusive, std::string rootTypeName, void* root,
+                                   StubFactory rootFactory, std::vector<std::string> modules) {
+    if (serverName.empty()) throw IpcError("a server needs a name to be registered under");
+    if (!rootFactory) throw IpcError("server '" + serverName + "' registered without a root stub factory");
+    detail::ServerRegistration registration;
+    registration.owner = this;
+    registration.rootTypeName = std::move(rootTypeName);
+    registration.root = root;
+    registration.rootFactory = std::move(rootFactory);
+    registration.modules = std::move(modules);
+    std::string previous;
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        registration.checksum = state_->checksum;
+        previous = state_->servedName;
+    }
+    detail::inprocess::Register(serverName, exclusive, std::move(registration));
+    // A connector serves one name: moving to another gives up the old one.
+    if (!previous.empty() && previous != serverName) detail::inprocess::Unregister(previous, this);
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->servedName = serverName;
+}
+
+void Connector::UnregisterServerImpl() {
+    std::string name;
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        name.swap(state_->servedName);
+    }
+    if (!name.empty()) detail::inprocess::Unregister(name, this);
+}
+
+std::shared_ptr<ByteStream> Connector::Receive(std::shared_ptr<ByteStream> request,
+                                               std::shared_ptr<ConnectionHandler> handler) {
+    return detail::DispatchRequest(this, request, handler);
+}
+
+void Connector::ClientConnected(std::shared_ptr<ConnectionHandler> handler) { (void)handler; }
+
+void Connector::Disconnected(std::shared_ptr<ConnectionHandler> handler) { (void)handler; }
+
+void Connector::LogCall(const ConnectionHandler& handler, CallDirection direction, const ByteStream& message,
+                        bool sendFlag) {
+    detail::WriteCallLog(handler, direction, message, sendFlag);
+}
+
+namespace detail {
+
+std::shared_ptr<ByteStream> DispatchRequest(Connector* logger, const std::shared_ptr<ByteStream>& request,
+                                            const std::shared_ptr<ConnectionHandler>& handler) {
+    if (!request || !handler) throw IpcError("a request needs a message and a connection");
+    const std::size_t start = request->Position();
+    const int objectId = ReadLe32(*request);
+    std::shared_ptr<IStub> stub = handler->GetStub(objectId);
+    if (!stub) throw RemoteError("no object with id " + std::to_string(objectId) + " on this connection");
+    // A request too short to name its method is logged without payload; the stub rejects it.
+    bool sendFlag = false;
+    if (request->Size() >= start + kHeaderSize)
+        sendFlag = stub->GetSendFlag(static_cast<int>(LoadLe32(request->Data() + start + 5)));
+    if (logger)
+        logger->LogCall(*handler, CallDirection::Incoming, *request, sendFlag);
+    else
+        WriteCallLog(*handler, CallDirection::Incoming, *request, sendFlag);
+    return stub->Receive(request, handler);
+}
+
+void WriteCallLog(const ConnectionHandler& handler, CallDirection direction, const ByteStream& message,
+                  bool sendFlag) {
+    if (!trace_enabled(3)) return;
+    const unsigned char* data = message.Data();
+    const std::size_t size = message.Size();
+    const long objectId = size >= 4 ? static_cast<std::int32_t>(LoadLe32(data)) : -1L;
+    const int module = size >= 5 ? data[4] : -1;
+    const long methodId = size >= kHeaderSize ? static_cast<std::int32_t>(LoadLe32(data + 5)) : -1L;
+
+    std::string payload;
+    if (sendFlag && size > kHeaderSize) {
+        static const char kDigits[] = "0123456789abcdef";
+        const std::size_t shown = std::min(size - kHeaderSize, kMaxLoggedPayload);
+        payload.reserve(2 * shown + 32);
+        for (std::size_t i = 0; i < shown; ++i) {
+            payload += kDigits[data[kHeaderSize + i] >> 4];
+            payload += kDigits[data[kHeaderSize + i] & 0xF];
+        }
+        if (shown < size - kHeaderSize) payload += " (" + std::to_string(size - kHeaderSize - shown) + " more bytes)";
+    }
+    dus_trc_log(__FILE__, __LINE__, __func__, "ipc2",
+                dus_trc_msg("call %s %s object %ld module %d method %ld size %zu payload %s",
+                            direction == CallDirection::Outgoing ? "out" : "in",
+                            handler.IsServer() ? "server" : "client", objectId, module, methodId, size,
+                            sendFlag ? payload.c_str() : "withheld"));
+}
+
+}  // namespace detail
+}  // namespace zel::proglibs::ipc2

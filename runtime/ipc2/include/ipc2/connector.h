@@ -40,6 +40,16 @@ enum class CallDirection { Outgoing, Incoming };
 // the calling thread, so nested calls in both directions work to the configured depth). Otherwise
 // the name is looked up as a Unix socket (see the socket transport) when the runtime has one.
 //
+// In-process connections: the server side's handler has the limits of the server's connector at
+// connect time; a request runs on the calling thread, so whatever the receiving side throws (a
+// decode error, an implementation's exception, an unknown object id) or a missing reply reaches the
+// caller as RemoteError naming the object and method, while the sender's own checks (frame size,
+// call depth, outstanding calls) throw LimitError. A connection closes when either side calls
+// Close, when the client's last proxy is removed, or when the client's handler is destroyed; its
+// stubs are then dropped and the server's connector is told Disconnected once. A connection holds
+// the connectors weakly: one that is destroyed stops serving new connections, and requests on open
+// ones are still dispatched (without its LogCall override).
+//
 // Thread safety: all operations may be called from any thread.
 class Connector : public std::enable_shared_from_this<Connector>, public IReceiver, public Ipc::IServerListener {
 public:
@@ -64,14 +74,22 @@ protected:
     virtual ~Connector();
 
     // Connects to the server registered under `serverName`. `address` may name where it listens
-    // (empty: the default for the name). Throws ConnectError when no server answers.
+    // (empty: the default for the name). Throws ConnectError when no server answers, when the
+    // protocol checksums of both sides are set and differ, when the module lists disagree, or when
+    // the server's root stub cannot be made. The server's connector gets ClientConnected before
+    // this returns.
     std::shared_ptr<ConnectionHandler> ConnectImpl(std::string serverName, std::string address,
                                                    std::vector<std::string> modules);
     void SetProtocolChecksum(const std::string& checksum);
-    // Serves `root` under `serverName`. `exclusive` refuses the registration when the name is
+    // Serves `root` under `serverName`. `exclusive` refuses the registration (ConnectError) when the name is
     // already served (in this process or by a live server on the machine).
+    // Without `exclusive` the registration replaces the name's current server. A connector serves
+    // one name: registering another gives the previous one up. The checksum set before is the one
+    // the server announces.
     void RegisterServerImpl(std::string serverName, bool exclusive, std::string rootTypeName, void* root,
                             StubFactory rootFactory, std::vector<std::string> modules);
+    // Stops accepting connections (no error when not serving); open connections stay open. The
+    // destructor does this too.
     void UnregisterServerImpl();
 
 private:
