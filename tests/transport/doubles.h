@@ -1,0 +1,245 @@
+// Hand-made stand-ins for what the generated binding provides: a connector that serves and
+// connects, and one small interface ("Service") with a proxy and a stub that speak the request
+// format (object id, module, method id, arguments) and pass object references the way the binding
+// does (the sender raises its stub's count, the receiver finds or makes a proxy).
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "ipc2/ipc2.h"
+
+namespace transport_test {
+
+namespace ipc2 = zel::proglibs::ipc2;
+using ipc2::ByteStream;
+using ipc2::ConnectionHandler;
+
+constexpr const char* kModule = "svc";
+constexpr const char* kType = "Service";
+
+enum Method : int {
+    kEcho = 1,          // string -> string
+    kFail = 2,          // the implementation throws
+    kNoReply = 3,       // the stub answers with no reply
+    kPing = 4,          // (n, caller reference) -> depth reached; calls the caller back while n > 0
+    kSecret = 5,        // string -> int; never logged with its payload
+    kCloseConnection = 6,
+    kRelease = 7,       // int count: the proxy gives its references back
+};
+
+// The implementation behind a stub.
+struct Service {
+    std::atomic<int> limitErrorsSeen{0};
+    std::atomic<int> secretsReceived{0};
+};
+
+class ServiceStub;
+class ServiceProxy;
+
+std::shared_ptr<ipc2::IStub> MakeServiceStub(void* object, int id, std::shared_ptr<ConnectionHandler> handler);
+
+inline std::shared_ptr<ipc2::IProxy> MakeServiceProxy(int id, std::shared_ptr<ConnectionHandler> handler);
+
+class ServiceProxy : public ipc2::IProxy {
+public:
+    ServiceProxy(int id, std::shared_ptr<ConnectionHandler> handler)
+        : id_(id), handler_(std::move(handler)), module_(handler_->GetModuleId(kModule)) {}
+
+    // Gives the references back and leaves the registry, as a generated proxy does.
+    ~ServiceProxy() override {
+        try {
+            auto request = Request(kRelease, 4);
+            ipc2::wire::PutInt(*request, count_.load());
+            handler_->Send(request, true);
+        } catch (...) {
+            // a release that cannot be delivered is dropped with the connection
+        }
+        handler_->RemoveProxy(id_);
+    }
+
+    int GetId() override { return id_; }
+    void IncreaseReferenceCount() override { ++count_; }
+    int Count() const { return count_.load(); }
+    const std::shared_ptr<ConnectionHandler>& Handler() const { return handler_; }
+
+    // Null when the connection is lost.
+    std::shared_ptr<ByteStream> Call(int method, const std::string& text, bool sendFlag = true) {
+        auto request = Request(method, ipc2::wire::SizeOfString(text));
+        ipc2::wire::PutString(*request, text);
+        return handler_->Send(request, sendFlag);
+    }
+
+    std::string Echo(const std::string& text) {
+        auto reply = Call(kEcho, text);
+        if (!reply) throw std::runtime_error("connection lost");
+        return ipc2::wire::GetString(*reply);
+    }
+
+    // `self` is the caller's object, passed by reference so that the callee can call it back.
+    int Ping(int n, void* self) {
+        auto request = Request(kPing, 8);
+        ipc2::wire::PutInt(*request, n);
+        auto stub = handler_->GetOrCreateStub(self, kType, MakeServiceStub);
+        ipc2::wire::PutInt(*request, stub->GetId());
+        auto reply = handler_->Send(request, true);
+        if (!reply) throw std::runtime_error("connection lost");
+        return ipc2::wire::GetInt(*reply);
+    }
+
+    std::shared_ptr<ByteStream> Request(int method, int argumentBytes) {
+        auto request = handler_->Allocate(9 + argumentBytes);
+        ipc2::wire::PutInt(*request, id_);
+        ipc2::wire::PutByte(*request, module_);
+        ipc2::wire::PutInt(*request, method);
+        return request;
+    }
+
+private:
+    int id_;
+    std::shared_ptr<ConnectionHandler> handler_;
+    unsigned char module_;
+    std::atomic<int> count_{1};
+};
+
+inline std::shared_ptr<ipc2::IProxy> MakeServiceProxy(int id, std::shared_ptr<ConnectionHandler> handler) {
+    return std::make_shared<ServiceProxy>(id, std::move(handler));
+}
+
+inline std::shared_ptr<ServiceProxy> ProxyFor(const std::shared_ptr<ConnectionHandler>& handler, int id) {
+    return std::static_pointer_cast<ServiceProxy>(handler->GetOrCreateProxy(id, MakeServiceProxy));
+}
+
+class ServiceStub : public ipc2::IStub {
+public:
+    static inline std::atomic<int> alive{0};
+
+    ServiceStub(Service* service, int id, std::shared_ptr<ConnectionHandler> handler)
+        : service_(service), id_(id), handler_(std::move(handler)), module_(handler_->GetModuleId(kModule)) {
+        ++alive;
+    }
+    ~ServiceStub() override { --alive; }
+
+    int GetId() override { return id_; }
+    void* GetObject() override { return service_; }
+    void IncreaseReferenceCount() override { ++count_; }
+    int DecreaseReferenceCount(int count) override { return count_ -= count; }
+    bool GetSendFlag(int methodId) override { return methodId != kSecret; }
+
+    std::shared_ptr<ByteStream> Receive(std::shared_ptr<ByteStream> request,
+                                        std::shared_ptr<ConnectionHandler> handler) override {
+        if (ipc2::wire::GetByte(*request) != module_) throw std::runtime_error("wrong module");
+        switch (ipc2::wire::GetInt(*request)) {
+        case kEcho: {
+            std::string text = ipc2::wire::GetString(*request);
+            auto reply = handler->Allocate(ipc2::wire::SizeOfString(text));
+            ipc2::wire::PutString(*reply, text);
+            return reply;
+        }
+        case kFail:
+            throw std::runtime_error("implementation failed: boom");
+        case kNoReply:
+            return nullptr;
+        case kPing:
+            return Ping(*request, handler);
+        case kSecret: {
+            ipc2::wire::GetString(*request);
+            ++service_->secretsReceived;
+            return IntReply(handler, 1);
+        }
+        case kCloseConnection:
+            handler->Close();
+            return IntReply(handler, 0);
+        case kRelease: {
+            int count = ipc2::wire::GetInt(*request);
+            handler->DecreaseStubReferenceCount(handler->GetStub(id_), count, kType);
+            return handler->Allocate(0);
+        }
+        default:
+            return nullptr;
+        }
+    }
+
+private:
+    static std::shared_ptr<ByteStream> IntReply(const std::shared_ptr<ConnectionHandler>& handler, int v) {
+        auto reply = handler->Allocate(4);
+        ipc2::wire::PutInt(*reply, v);
+        return reply;
+    }
+
+    std::shared_ptr<ByteStream> Ping(ByteStream& request, const std::shared_ptr<ConnectionHandler>& handler) {
+        const int n = ipc2::wire::GetInt(request);
+        const int callerId = ipc2::wire::GetInt(request);
+        auto caller = ProxyFor(handler, callerId);
+        if (n == 0) return IntReply(handler, 0);
+        try {
+            return IntReply(handler, caller->Ping(n - 1, service_) + 1);
+        } catch (const ipc2::LimitError&) {
+            ++service_->limitErrorsSeen;
+            throw;
+        }
+    }
+
+    Service* service_;
+    int id_;
+    std::shared_ptr<ConnectionHandler> handler_;
+    unsigned char module_;
+    int count_ = 1;
+};
+
+inline std::shared_ptr<ipc2::IStub> MakeServiceStub(void* object, int id, std::shared_ptr<ConnectionHandler> handler) {
+    return std::make_shared<ServiceStub>(static_cast<Service*>(object), id, std::move(handler));
+}
+
+// The binding's connector in miniature: serves a Service or connects to one, and records the
+// connections it is told about.
+class TestConnector : public ipc2::Connector {
+public:
+    static std::shared_ptr<TestConnector> Create() { return std::shared_ptr<TestConnector>(new TestConnector); }
+
+    std::shared_ptr<ConnectionHandler> Connect(const std::string& name,
+                                               std::vector<std::string> modules = {kModule}) {
+        return ConnectImpl(name, "", std::move(modules));
+    }
+    void Serve(const std::string& name, Service* root, bool exclusive = true,
+               std::vector<std::string> modules = {kModule}, ipc2::StubFactory factory = MakeServiceStub) {
+        RegisterServerImpl(name, exclusive, kType, root, std::move(factory), std::move(modules));
+    }
+    void StopServing() { UnregisterServerImpl(); }
+    void Checksum(const std::string& checksum) { SetProtocolChecksum(checksum); }
+
+    void ClientConnected(std::shared_ptr<ConnectionHandler> handler) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        connected_.push_back(handler);
+    }
+    void Disconnected(std::shared_ptr<ConnectionHandler> handler) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        disconnected_.push_back(handler);
+    }
+
+    std::vector<std::shared_ptr<ConnectionHandler>> ConnectedHandlers() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return connected_;
+    }
+    std::vector<std::shared_ptr<ConnectionHandler>> DisconnectedHandlers() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return disconnected_;
+    }
+    void Forget() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        connected_.clear();
+        disconnected_.clear();
+    }
+
+private:
+    TestConnector() = default;
+    mutable std::mutex mutex_;
+    std::vector<std::shared_ptr<ConnectionHandler>> connected_;
+    std::vector<std::shared_ptr<ConnectionHandler>> disconnected_;
+};
+
+}  // namespace transport_test
