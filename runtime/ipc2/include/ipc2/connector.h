@@ -81,11 +81,11 @@ protected:
     std::shared_ptr<ConnectionHandler> ConnectImpl(std::string serverName, std::string address,
                                                    std::vector<std::string> modules);
     void SetProtocolChecksum(const std::string& checksum);
-    // Serves `root` under `serverName`. `exclusive` refuses the registration (ConnectError) when the name is
-    // already served (in this process or by a live server on the machine).
-    // Without `exclusive` the registration replaces the name's current server. A connector serves
-    // one name: registering another gives the previous one up. The checksum set before is the one
-    // the server announces.
+    // Serves `root` under `serverName`. `exclusive` refuses the registration (ConnectError) when
+    // the name is already served (in this process or by a live server on the machine); without it
+    // the registration replaces the name's current server. A connector serves one name:
+    // registering another gives the previous one up. The checksum set before is the one the
+    // server announces.
     void RegisterServerImpl(std::string serverName, bool exclusive, std::string rootTypeName, void* root,
                             StubFactory rootFactory, std::vector<std::string> modules);
     // Stops accepting connections (no error when not serving); open connections stay open. The
