@@ -72,9 +72,13 @@ public:
         RegistryConnectionHandler::DecreaseStubReferenceCount(std::move(stub), count, std::move(typeName));
     }
 
-    // Stubs hold their connection's handler and the registry holds the stubs: a real connection
-    // drops them when it closes, a test calls Close when it is done with the handler.
-    void Close() override { Registry().Clear(); }
+    // Stubs hold their connection's handler, and the registry (and the record of lowered counts)
+    // hold the stubs: a real connection drops them when it closes, a test calls Close when it is
+    // done with the handler.
+    void Close() override {
+        Registry().Clear();
+        lowered.clear();
+    }
     bool IsConnected() const override { return true; }
     ipc2::PeerCredentials GetPeerCredentials() const override { return {}; }
 

@@ -165,7 +165,6 @@ TEST_F(StubFixture, AReleaseLowersTheCountOnTheStubsOwnConnection) {
     // The same id at the next interface's stub is not a release but a foreign method.
     auto settings = InterfaceNamed("ISettings").makeStub(server, brokers);
     EXPECT_EQ(settings->Receive(StubRequest(4, Le32(1)), server), nullptr);
-    server->lowered.clear();
 }
 
 TEST_F(StubFixture, ACountBelowZeroIsReportedAndKept) {

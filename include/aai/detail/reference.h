@@ -1,5 +1,7 @@
 // How an interface reference crosses a connection. Included only by the generated reference
-// source, which instantiates these templates once for each interface.
+// source, which instantiates these templates once for each interface; the work itself is done
+// once for all interfaces (src/detail/reference.cpp), and each interface contributes only the
+// typed steps: its broker's factories and the casts to and from its pointer type.
 //
 // A reference always names an object on its interface's home side (the service for the server
 // objects, the client for reply handlers and notification sinks):
@@ -16,67 +18,81 @@
 #pragma once
 
 #include <memory>
-#include <string>
 #include <utility>
 
 #include "aai/detail/referencecodec.h"
-#include "aai/detail/site.h"
 #include "aai/detail/traits.h"
 #include "ipc2/connectionhandler.h"
 
 namespace zel::iface::aai::detail {
 
-// The bundle's broker, looked up at each use so that a broker replaced in the bundle takes effect
-// for every proxy and stub made afterwards.
-inline InterfaceBroker& Broker(const Brokers& brokers) { return *brokers->aaiBroker; }
+// What the shared steps need to know of an interface.
+struct ReferenceKind {
+    const char* wireName;
+    bool homeIsService;
+    const char* encodeFunction;
+    const char* decodeFunction;
+    // The bundle's broker's makeXStub for the object (held as the interface's pointer, type-erased).
+    std::shared_ptr<proglibs::ipc2::IStub> (*makeStub)(const Brokers& brokers, void* raw, int id, Handler handler,
+                                                       const std::shared_ptr<void>& object);
+    // The bundle's broker's makeXProxy.
+    std::shared_ptr<proglibs::ipc2::IProxy> (*makeProxy)(const Brokers& brokers, int id, Handler handler);
+};
+
+bool OnHomeSide(const ReferenceKind& kind, const Context& context);
+// The id of a home-side object's stub (made through the broker when the connection has none yet).
+void EncodeHomeObject(const Stream& stream, std::shared_ptr<void> object, const Context& context,
+                      const ReferenceKind& kind);
+// What the other side can send: the remote id of a proxy; anything else is reported.
+void EncodeRemoteObject(const Stream& stream, bool empty, proglibs::ipc2::IProxy* proxy, const ReferenceKind& kind);
+// The id read; on the home side its stub (null when unknown), on the other side its proxy (null
+// for an id that names no object).
+struct Received {
+    std::shared_ptr<proglibs::ipc2::IStub> stub;
+    std::shared_ptr<proglibs::ipc2::IProxy> proxy;
+};
+Received ReceiveObject(const Stream& stream, const Context& context, const ReferenceKind& kind);
+void ReportFailedDecode(const ReferenceKind& kind);
 
 template <class IX>
-bool OnHomeSide(const Context& context) {
-    return context.handler->IsServer() == Traits<IX>::kHomeIsService;
+const ReferenceKind& KindOf() {
+    using T = Traits<IX>;
+    static constexpr ReferenceKind kind = {
+        T::kWireName,
+        T::kHomeIsService,
+        T::kEncodeFunction,
+        T::kDecodeFunction,
+        [](const Brokers& brokers, void* raw, int id, Handler handler, const std::shared_ptr<void>& object) {
+            // The object was made a void pointer from an IX pointer, so this gives it back exactly.
+            return ((*brokers->aaiBroker).*T::kMakeStub)(raw, id, std::move(handler), brokers,
+                                                        std::static_pointer_cast<IX>(object));
+        },
+        [](const Brokers& brokers, int id, Handler handler) {
+            return ((*brokers->aaiBroker).*T::kMakeProxy)(id, std::move(handler), brokers);
+        },
+    };
+    return kind;
 }
 
 template <class IX>
 void EncodeReference(const Stream& stream, const std::shared_ptr<IX>& object, const Context& context) {
-    using T = Traits<IX>;
-    std::int32_t id = kNoObject;
-    if (!object) {
-        Report(Site{__FILE__, __LINE__, T::kEncodeFunction},
-               std::string("Cannot encode an empty ") + T::kWireName + " reference");
-    } else if (OnHomeSide<IX>(context)) {
-        // The factory runs only when the connection has no stub for the object yet; it keeps the
-        // object and the bundle so that it does not depend on this call's frame.
-        proglibs::ipc2::StubFactory factory = [object, brokers = context.brokers](
-                                                  void* raw, int newId,
-                                                  std::shared_ptr<proglibs::ipc2::ConnectionHandler> handler) {
-            return (Broker(brokers).*T::kMakeStub)(raw, newId, std::move(handler), brokers, object);
-        };
-        id = context.handler->GetOrCreateStub(object.get(), T::kWireName, std::move(factory))->GetId();
-    } else if (auto* proxy = dynamic_cast<proglibs::ipc2::IProxy*>(object.get())) {
-        id = proxy->GetId();
-    } else {
-        Report(Site{__FILE__, __LINE__, T::kEncodeFunction},
-               std::string("Cannot encode a ") + T::kWireName + " reference: the object is not a proxy");
-    }
-    WriteObjectId(*stream, id);
+    const ReferenceKind& kind = KindOf<IX>();
+    if (object && OnHomeSide(kind, context))
+        EncodeHomeObject(stream, object, context, kind);
+    else
+        EncodeRemoteObject(stream, !object, dynamic_cast<proglibs::ipc2::IProxy*>(object.get()), kind);
 }
 
 template <class IX>
 std::shared_ptr<IX> DecodeReference(const Stream& stream, const Context& context) {
-    using T = Traits<IX>;
-    const std::int32_t id = ReadObjectId(*stream);
+    const ReferenceKind& kind = KindOf<IX>();
+    Received received = ReceiveObject(stream, context, kind);
     std::shared_ptr<IX> result;
-    if (OnHomeSide<IX>(context)) {
-        // An unknown id gives no stub; the broker's answer for a stub of another interface is
-        // empty. Both end as a failed decode below.
-        if (auto stub = context.handler->GetStub(id)) result = (Broker(context.brokers).*T::kGetInstance)(std::move(stub));
-    } else if (id >= 0) {
-        proglibs::ipc2::ProxyFactory factory = [brokers = context.brokers](
-                                                   int proxyId, std::shared_ptr<proglibs::ipc2::ConnectionHandler> handler) {
-            return (Broker(brokers).*T::kMakeProxy)(proxyId, std::move(handler), brokers);
-        };
-        result = std::dynamic_pointer_cast<IX>(context.handler->GetOrCreateProxy(id, std::move(factory)));
-    }
-    if (!result) Report(Site{__FILE__, __LINE__, T::kDecodeFunction}, std::string("Failed to decode ") + T::kWireName);
+    if (received.stub)
+        result = ((*context.brokers->aaiBroker).*Traits<IX>::kGetInstance)(std::move(received.stub));
+    else if (received.proxy)
+        result = std::dynamic_pointer_cast<IX>(std::move(received.proxy));
+    if (!result) ReportFailedDecode(kind);
     return result;
 }
 
