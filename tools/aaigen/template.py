@@ -32,7 +32,7 @@ def fill(template: str, **values: Value) -> str:
             text = _value(values, name, used)
             if text == "":
                 continue
-            out.append("".join((indent + l if l else l) for l in text.splitlines(keepends=True)))
+            out.append("".join((indent + l if l.strip() else l) for l in text.splitlines(keepends=True)))
             if not text.endswith("\n"):
                 out.append(newline)
             continue
@@ -47,9 +47,9 @@ def fill(template: str, **values: Value) -> str:
     return "".join(out)
 
 
-def render(name: str, **values: Value) -> str:
+def render(template_name: str, /, **values: Value) -> str:
     """fill() on the template file of that name under templates/."""
-    return fill(load(name), **values)
+    return fill(load(template_name), **values)
 
 
 def _value(values: Dict[str, Value], name: str, used: set) -> str:
