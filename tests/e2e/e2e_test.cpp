@@ -2,6 +2,9 @@
 // client does, from connecting to letting go, and what the service sees of it.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "ipc2/errors.h"
 #include "ipc2/registry.h"
 #include "service.h"
@@ -263,6 +266,23 @@ TEST_F(EndToEnd, ObjectsAreReleasedWhenTheClientLetsGo) {
     root.reset();
     EXPECT_EQ(serverBroker->Stubs(), 0u);
     EXPECT_TRUE(serverBroker->connection.expired());
+}
+
+// A proxy's calls share nothing that changes: several threads may call through one at once.
+TEST_F(EndToEnd, OneProxyServesCallsFromSeveralThreads) {
+    auto cluster = session->getClusterSecurityServer();
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) {
+                const std::string data = std::to_string(t) + ":" + std::to_string(i);
+                if (cluster->signData(data) != "signed:" + data) ++wrong;
+                if (!cluster->isSignatureValid(data, "signed:" + data)) ++wrong;
+            }
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST_F(EndToEnd, EachConnectionHasItsOwnRootStub) {

@@ -1,7 +1,9 @@
 // What a proxy puts on the wire for each method, and what it does when the connection is gone.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <set>
+#include <thread>
 
 #include "method_table.h"
 #include "trace/trace.h"
@@ -195,6 +197,28 @@ TEST_F(ProxyBytes, ReleaseSendsTheWholeCount) {
     EXPECT_EQ(client->allocated, std::vector<int>{13});
     EXPECT_EQ(client->nullFrees, 1);
     EXPECT_EQ(client->removed, std::vector<int>{12});
+}
+
+// The runtime raises a proxy's count from whatever thread receives the reference.
+TEST_F(ProxyBytes, CountsRaisedFromManyThreadsAreAllReleased) {
+    constexpr int kThreads = 4;
+    constexpr int kRaises = 100000;
+    {
+        auto proxy = Proxy<aai::IHotfolderServer>(client, 12);
+        auto* counted = dynamic_cast<ipc2::IProxy*>(proxy.get());
+        std::atomic<int> ready{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([counted, &ready] {
+                // All start together, so that the raises overlap.
+                ++ready;
+                while (ready.load() < kThreads) std::this_thread::yield();
+                for (int i = 0; i < kRaises; ++i) counted->IncreaseReferenceCount();
+            });
+        for (auto& thread : threads) thread.join();
+    }
+    ASSERT_EQ(client->sent.size(), 1u);
+    EXPECT_EQ(client->sent[0].bytes, Bytes(Wire().Header(12, 170).Int(1 + kThreads * kRaises)));
 }
 
 TEST_F(ProxyBytes, AReleaseThatThrowsStaysInsideTheDestructor) {
