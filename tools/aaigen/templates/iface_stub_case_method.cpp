@@ -1,0 +1,2 @@
+case @id@:  // @method@
+    return Dispatch(request, handler, &@name@::@method@);

@@ -1,0 +1,2 @@
+case @id@:  // release
+    return AnswerRelease(request, handler);
