@@ -35,6 +35,14 @@ void TraceCall(int line, const char* function) {
     if (trace_enabled(2)) dus_trc_log(__FILE__, line, function, kComponent, dus_trc_msg(""));
 }
 
+// Every proxy and stub of a connection is made by the bundle's broker, on whatever thread the
+// runtime uses; a bundle without one is refused here, where the mistake is the caller's to see.
+bool HasBroker(const std::shared_ptr<InterfaceBrokers>& brokers, int line, const char* function) {
+    if (brokers && brokers->aaiBroker) return true;
+    detail::ReportFatal(__FILE__, line, function, "The broker bundle has no broker of this library");
+    return false;
+}
+
 }  // namespace
 
 class IAAServiceConnector : public proglibs::ipc2::Connector {
@@ -84,7 +92,9 @@ std::shared_ptr<IAAService> IAAService::Connect() {
 }
 
 std::shared_ptr<IAAService> IAAService::ConnectUsingBrokers(std::shared_ptr<InterfaceBrokers> brokers) {
-    TraceCall(__LINE__, "zel::iface::aai::IAAService::ConnectUsingBrokers");
+    constexpr char kFunction[] = "zel::iface::aai::IAAService::ConnectUsingBrokers";
+    TraceCall(__LINE__, kFunction);
+    if (!HasBroker(brokers, __LINE__, kFunction)) return nullptr;
     return connector->Connect(std::string(), brokers);
 }
 
@@ -94,6 +104,7 @@ void IAAService::RegisterServer(std::shared_ptr<IAAService> implementation) {
 
 void IAAService::RegisterServerUsingBrokers(std::shared_ptr<IAAService> implementation,
                                             std::shared_ptr<InterfaceBrokers> brokers) {
+    if (!HasBroker(brokers, __LINE__, "zel::iface::aai::IAAService::RegisterServerUsingBrokers")) return;
     connector->RegisterServer(std::move(implementation), false, std::move(brokers));
 }
 

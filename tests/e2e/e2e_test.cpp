@@ -352,6 +352,28 @@ TEST(EndToEndWithoutService, ConnectingToNoServiceFailsWithTheRuntimesError) {
     EXPECT_THROW(aai::IAAService::Connect(), ipc2::ConnectError);
 }
 
+TEST(EndToEndWithoutService, ABundleWithoutBrokerIsRefused) {
+    auto service = std::make_shared<Service>();
+    auto withoutBroker = aai::MakeInterfaceBrokers();
+    withoutBroker->aaiBroker.reset();
+    trace::Capture capture;
+    service->StartUsing(withoutBroker);
+    service->StartUsing(nullptr);
+    EXPECT_THROW(aai::IAAService::Connect(), ipc2::ConnectError);  // nothing was registered
+
+    service->Start();
+    EXPECT_EQ(aai::IAAService::ConnectUsingBrokers(withoutBroker), nullptr);
+    EXPECT_EQ(aai::IAAService::ConnectUsingBrokers(nullptr), nullptr);
+    EXPECT_TRUE(service->clients.empty());
+    Service::Stop();
+
+    const auto reports = capture.FatalReports();
+    ASSERT_EQ(reports.size(), 4u);
+    EXPECT_EQ(reports[0].function, "zel::iface::aai::IAAService::RegisterServerUsingBrokers");
+    EXPECT_EQ(reports[3].function, "zel::iface::aai::IAAService::ConnectUsingBrokers");
+    EXPECT_EQ(reports[3].text, "The broker bundle has no broker of this library");
+}
+
 TEST(EndToEndWithoutService, TheServiceServesTheImplementationRegisteredLast) {
     auto first = std::make_shared<Service>();
     auto second = std::make_shared<Service>();
