@@ -136,9 +136,10 @@ struct Codec<std::optional<T>> {
 };
 
 // Lists (std::vector of an element type, or a class derived from one): a raw count, then the
-// elements. A count below 1 reads as empty. The decoder never reserves more elements than the
-// remaining bytes could hold, so a hostile count fails on the first missing element instead of
-// allocating in proportion to the count.
+// elements. A count below 1 reads as empty. The decoder never reserves more memory than the
+// remaining bytes of the message, so a hostile count fails on the first missing element instead of
+// allocating in proportion to the count (or to a multiple of the message's size); a list longer
+// than that grows as its elements arrive.
 template <class L>
 struct IsList : std::false_type {};
 template <class T, class A>
@@ -160,8 +161,7 @@ struct ListCodec {
         const std::int32_t count = proglibs::ipc2::ReadLe32(*s);
         L list;
         if (count < 1) return list;
-        // Every element takes at least one byte on the wire.
-        list.reserve(std::min<std::size_t>(static_cast<std::size_t>(count), s->Remaining()));
+        list.reserve(std::min<std::size_t>(static_cast<std::size_t>(count), s->Remaining() / sizeof(Element)));
         for (std::int32_t i = 0; i < count; ++i) list.emplace_back(Codec<Element>::decode(s, c));
         return list;
     }
