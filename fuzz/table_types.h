@@ -93,10 +93,14 @@ void DecodeOnly(const std::shared_ptr<ipc2::ByteStream>& stream, const Brokers& 
 }
 
 // What decodes must encode to exactly SizeOf bytes and decode back to an equal value, using all
-// of those bytes and no more.
+// of those bytes and no more. Decoding normalises (any non-zero flag reads as 1, a negative count
+// as 0) but never changes a value's size, so SizeOf is also the number of bytes it was read from.
 template <class T, class M>
 void RoundTrip(const unsigned char* data, std::size_t size, const Brokers& brokers) {
-    const T value = DecodeFrom<T, M>(std::make_shared<ipc2::ByteStream>(data, size), brokers);
+    auto input = std::make_shared<ipc2::ByteStream>(data, size);
+    const T value = DecodeFrom<T, M>(input, brokers);
+    if (static_cast<std::size_t>(M::SizeOf(value)) != input->Position())
+        Fail(typeid(T).name(), "SizeOf differs from the bytes the value was decoded from");
     auto encoded = std::make_shared<ipc2::ByteStream>();
     EncodeInto<T, M>(encoded, value, brokers);
     const int sizeOf = M::SizeOf(value);

@@ -59,6 +59,9 @@ Tally SweepRecord(Findings& findings) {
         const Bytes again = aai_fuzz::EncodeValue<R, M>(*value, brokers);
         if (static_cast<std::size_t>(M::SizeOf(*value)) != again.size())
             findings.Add(mutation.what + ": SizeOf differs from the encoding");
+        // Decoding normalises flags and counts but never a value's size.
+        if (static_cast<std::size_t>(M::SizeOf(*value)) != stream->Position())
+            findings.Add(mutation.what + ": SizeOf differs from the bytes decoded");
         if (!(M::Decode(std::make_shared<ipc2::ByteStream>(again.data(), again.size()), nullptr, brokers) == *value))
             findings.Add(mutation.what + ": the decoded value does not survive a round trip");
     });
