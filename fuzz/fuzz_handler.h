@@ -1,6 +1,7 @@
 // A connection handler with the runtime's object registry and no peer: every Send is answered with
-// an empty reply (what a void method gives), and the last request sent is kept. Used by the fuzz
-// targets, the seed writer and the robustness tests to drive stubs and proxies directly.
+// a copy of `reply` (empty unless set: what a void method gives), and the last request sent is
+// kept. Used by the fuzz targets, the seed writer and the robustness tests to drive stubs and
+// proxies directly.
 #pragma once
 
 #include <memory>
@@ -22,13 +23,14 @@ public:
         if (!request) throw ipc2::StreamError("no request to send");
         lastSent.assign(request->Data(), request->Data() + request->Size());
         ++sends;
-        return std::make_shared<ipc2::ByteStream>();
+        return std::make_shared<ipc2::ByteStream>(reply.data(), reply.size());
     }
     // The stubs hold their handler: dropping them breaks that cycle.
     void Close() override { Registry().Clear(); }
     bool IsConnected() const override { return true; }
     ipc2::PeerCredentials GetPeerCredentials() const override { return {}; }
 
+    Bytes reply;
     Bytes lastSent;
     int sends = 0;
 };
@@ -46,13 +48,16 @@ inline std::shared_ptr<ipc2::IStub> ServeNullObject(const InterfaceEntry& entry,
 }
 
 // Hands `request` (module byte, method id, arguments: what follows the object id) to the stub and
-// gives its reply back. What the runtime turns into a failed call (its own errors) is caught; any
-// other exception escapes.
-inline bool ReceiveRequest(ipc2::IStub& stub, const Handler& handler, const unsigned char* data, std::size_t size) {
+// gives its reply back to the handler; true when there was one (its bytes go to `replyBytes` when
+// given). What the runtime turns into a failed call (its own errors) is caught; any other
+// exception escapes.
+inline bool ReceiveRequest(ipc2::IStub& stub, const Handler& handler, const unsigned char* data, std::size_t size,
+                           Bytes* replyBytes = nullptr) {
     auto request = std::make_shared<ipc2::ByteStream>(data, size);
     try {
         std::shared_ptr<ipc2::ByteStream> reply = stub.Receive(std::move(request), handler);
         const bool replied = reply != nullptr;
+        if (replied && replyBytes) replyBytes->assign(reply->Data(), reply->Data() + reply->Size());
         handler->Free(std::move(reply));
         return replied;
     } catch (const ipc2::IpcError&) {

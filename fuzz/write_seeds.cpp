@@ -5,6 +5,8 @@
 //   <root>/stub_receive/AAService.connect      request
 //   <root>/value_decode/<Type>.sample          every value type with every optional set
 //   <root>/value_decode/<Type>.default         and as default-constructed
+//   <root>/proxy_reply/<Interface>.<method>    every method's reply, as the stub of a do-nothing
+//                                              implementation answers the request above
 //
 // Each request is what a proxy on the calling side writes (so references in it are the ids of
 // stubs it made), less the object id, behind the selector byte of the stub that receives it.
@@ -66,6 +68,27 @@ void WriteRequests(const fs::path& dir, const aai_fuzz::Brokers& brokers) {
     }
 }
 
+void WriteReplies(const fs::path& dir, const aai_fuzz::Brokers& brokers) {
+    for (int i = 0; i < aai_fuzz::kInterfaceCount; ++i) {
+        const aai_fuzz::InterfaceEntry& entry = aai_fuzz::kInterfaces[i];
+        for (int k = 0; k < entry.methodCount; ++k) {
+            const aai_fuzz::MethodCall& method = entry.methods[k];
+            const Bytes request = aai_fuzz::WriteRequest(entry, method, brokers);
+            auto home = std::make_shared<aai_fuzz::FuzzHandler>(entry.homeIsService);
+            Bytes reply;
+            {
+                auto stub = aai_fuzz::ServeNullObject(entry, home, brokers);
+                aai_fuzz::ReceiveRequest(*stub, home, request.data(), request.size(), &reply);
+            }
+            home->Close();
+            // The proxy is on the other side from the object's home.
+            Bytes seed{static_cast<unsigned char>(i | (entry.homeIsService ? 0 : 0x80)), static_cast<unsigned char>(k)};
+            seed.insert(seed.end(), reply.begin(), reply.end());
+            Write(dir / (std::string(entry.wireName) + "." + method.name), seed);
+        }
+    }
+}
+
 void WriteValues(const fs::path& dir, const aai_fuzz::Brokers& brokers) {
     for (int i = 0; i < aai_fuzz::kValueTypeCount; ++i) {
         const aai_fuzz::ValueEntry& entry = aai_fuzz::kValueTypes[i];
@@ -88,12 +111,13 @@ int main(int argc, char** argv) {
     trace::Capture quiet;
     const fs::path root(argv[1]);
     const aai_fuzz::Brokers brokers = zel::iface::aai::MakeInterfaceBrokers();
-    for (const char* target : {"stub_receive", "value_decode"}) {
+    for (const char* target : {"stub_receive", "value_decode", "proxy_reply"}) {
         fs::remove_all(root / target);
         fs::create_directories(root / target);
     }
     WriteRequests(root / "stub_receive", brokers);
     WriteValues(root / "value_decode", brokers);
+    WriteReplies(root / "proxy_reply", brokers);
     std::printf("wrote %d seeds under %s\n", written, root.c_str());
     return 0;
 }

@@ -169,9 +169,10 @@ INSTANTIATE_TEST_SUITE_P(Methods, RequestSweep, ::testing::ValuesIn(kRequests),
                              return std::string(info.param.interface) + "_" + info.param.method;
                          });
 
-// The valid requests the sweep and the seed corpus start from: every method's request with the
-// sample arguments reaches the implementation and is answered, on the object's home side.
-TEST(ValidRequests, EveryMethodsSampleRequestIsAnswered) {
+// The valid messages the sweep and the seed corpora start from: every method's request with the
+// sample arguments reaches the implementation and is answered, on the object's home side, and the
+// answer decodes as the method's result through a proxy on the other side, without a report.
+TEST(ValidMessages, EveryMethodsSampleRequestIsAnsweredAndItsReplyDecodes) {
     const auto brokers = zel::iface::aai::MakeInterfaceBrokers();
     trace::Capture capture;
     for (const auto& entry : aai_fuzz::kInterfaces) {
@@ -179,12 +180,23 @@ TEST(ValidRequests, EveryMethodsSampleRequestIsAnswered) {
             const aai_fuzz::MethodCall& method = entry.methods[k];
             SCOPED_TRACE(std::string(entry.wireName) + "." + method.name);
             const Bytes request = aai_fuzz::WriteRequest(entry, method, brokers);
-            auto handler = std::make_shared<aai_fuzz::FuzzHandler>(entry.homeIsService);
+            auto home = std::make_shared<aai_fuzz::FuzzHandler>(entry.homeIsService);
+            Bytes reply;
             {
-                auto stub = aai_fuzz::ServeNullObject(entry, handler, brokers);
-                EXPECT_TRUE(aai_fuzz::ReceiveRequest(*stub, handler, request.data(), request.size()));
+                auto stub = aai_fuzz::ServeNullObject(entry, home, brokers);
+                EXPECT_TRUE(aai_fuzz::ReceiveRequest(*stub, home, request.data(), request.size(), &reply));
             }
-            handler->Close();
+            home->Close();
+
+            auto caller = std::make_shared<aai_fuzz::FuzzHandler>(!entry.homeIsService);
+            caller->reply = reply;
+            {
+                std::shared_ptr<void> proxy = entry.makeProxy(1, caller, brokers);
+                EXPECT_NO_THROW(method.call(proxy));
+            }
+            caller->Close();
+            for (const auto& report : capture.FatalReports()) ADD_FAILURE() << report.function << ": " << report.text;
+            capture.Clear();
         }
     }
 }
