@@ -1,0 +1,238 @@
+// One socket connection: who reads it, who runs what arrives on it, and how it ends.
+//
+// Reading is a token that one thread holds at a time. A thread waiting in Send takes it whenever
+// nobody reads, or takes it from an idle service thread, so that its reply wakes it directly
+// rather than a reader that would then have to wake it. Whoever reads routes what arrives:
+//   - a reply or error goes to the waiting call of its call id;
+//   - a request whose chain has a thread waiting in Send goes to that thread, which runs it itself
+//     (the nested callback case: no extra thread, so nesting never deadlocks);
+//   - any other request goes to the connection's service threads: a service thread that read it
+//     passes the token on and runs it itself; otherwise it is queued for one.
+// At most kMaxRunning service threads run requests at once and one more can always read, so a
+// connection never has more than kMaxServiceThreads of its own threads; they are started only
+// when needed and end when the connection closes.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "ipc2/bytestream.h"
+#include "ipc2/connector.h"
+#include "ipc2/limits.h"
+#include "ipc2/registry.h"
+#include "frame.h"
+
+namespace zel::proglibs::ipc2::socket {
+
+class Channel;
+
+// The socket descriptor, shared by threads that may use it concurrently with its shutdown. The
+// descriptor is closed once it has been shut down and the last use has ended, so a number that
+// the process reuses is never read or written by a thread that was late.
+class SocketFd {
+public:
+    explicit SocketFd(int fd) noexcept : fd_(fd), toClose_(fd) {}
+    ~SocketFd();
+    SocketFd(const SocketFd&) = delete;
+    SocketFd& operator=(const SocketFd&) = delete;
+
+    // The descriptor with a use counted, or -1 after Shutdown.
+    int Acquire() noexcept;
+    void Release() noexcept;
+    // Wakes every blocked read, write and poll; idempotent.
+    void Shutdown() noexcept;
+
+private:
+    static constexpr std::uint32_t kShut = 1u << 31;
+    void CloseNow() noexcept;
+
+    const int fd_;
+    std::atomic<int> toClose_;
+    std::atomic<std::uint32_t> state_{0};
+};
+
+class FdUse {
+public:
+    explicit FdUse(SocketFd& s) noexcept : s_(s), fd_(s.Acquire()) {}
+    ~FdUse() {
+        if (fd_ >= 0) s_.Release();
+    }
+    FdUse(const FdUse&) = delete;
+    FdUse& operator=(const FdUse&) = delete;
+    int fd() const noexcept { return fd_; }
+
+private:
+    SocketFd& s_;
+    int fd_;
+};
+
+// The handler that the rest of the runtime sees.
+class SocketConnection final : public RegistryConnectionHandler {
+public:
+    SocketConnection(std::vector<std::string> modules, bool isServer, std::shared_ptr<Channel> channel);
+    ~SocketConnection() override;
+
+    std::shared_ptr<ByteStream> Send(std::shared_ptr<ByteStream> request, bool sendFlag) override;
+    void Close() override;
+    bool IsConnected() const override;
+    PeerCredentials GetPeerCredentials() const override;
+
+protected:
+    void OnLastProxyRemoved() override;
+
+private:
+    std::shared_ptr<Channel> channel_;
+};
+
+struct ChannelOptions {
+    bool isServer = false;
+    Limits limits;
+    std::weak_ptr<IReceiver> receiver;
+    std::function<void(const std::shared_ptr<ConnectionHandler>&)> disconnected;
+};
+
+class Channel : public std::enable_shared_from_this<Channel> {
+public:
+    static constexpr int kMaxRunning = 4;
+    static constexpr int kMaxServiceThreads = kMaxRunning + 1;
+
+    // Takes ownership of fd (a connected stream socket).
+    Channel(int fd, ChannelOptions options);
+    ~Channel();
+    Channel(const Channel&) = delete;
+    Channel& operator=(const Channel&) = delete;
+
+    // Binds the handler. A server connection keeps its handler alive until it closes.
+    void Attach(const std::shared_ptr<SocketConnection>& handler);
+    // Starts the first service thread: it runs `first` (the server's handshake; may be empty) and,
+    // if that returns true, serves the connection. False when no thread could be started.
+    bool Start(std::function<bool()> first);
+
+    // ConnectionHandler::Send.
+    std::shared_ptr<ByteStream> Call(const ByteStream& request);
+    // ConnectionHandler::Close: shuts down, drops the stubs (unless that is already under way) and,
+    // unless called on one of this connection's own threads, waits for them to end.
+    void Close();
+    // Shuts down without waiting; a service thread drops the stubs and reports the loss.
+    // `fault` marks a reason worth logging at level 1 (the peer misbehaved).
+    void Shutdown(const std::string& reason, bool fault);
+    // The handler is being destroyed.
+    void HandlerGone();
+
+    bool IsOpen() const noexcept { return open_.load(std::memory_order_acquire); }
+    const PeerCredentials& Peer() const noexcept { return peer_; }
+    bool IsServer() const noexcept { return options_.isServer; }
+    const Limits& GetLimits() const noexcept { return options_.limits; }
+    SocketFd& Fd() noexcept { return fd_; }
+    // Sends one frame whole; false (and the connection shut down) when it could not.
+    bool WriteFrame(FrameKind kind, std::uint32_t callId, std::uint64_t chain, int depth, const void* data,
+                    std::size_t size);
+    // Marks the handler as reported to `connected`, so that `disconnected` follows.
+    void MarkReported() noexcept;
+
+private:
+    struct Frame {
+        FrameHeader header;
+        std::shared_ptr<ByteStream> payload;
+    };
+    // A thread that can hold the read token.
+    struct Participant {
+        explicit Participant(bool service) : isService(service) {}
+        std::condition_variable cv;
+        const bool isService;
+        bool parked = false;   // in cv.wait
+        bool polling = false;  // in poll() without the lock
+    };
+    struct Waiter : Participant {
+        Waiter() : Participant(false) {}
+        std::uint32_t callId = 0;
+        std::uint64_t chain = 0;
+        bool done = false;
+        bool isError = false;
+        std::shared_ptr<ByteStream> result;
+        std::deque<Frame> inbox;  // requests of this waiter's chain, for it to run
+        Waiter* outer = nullptr;  // the next waiter of the same chain
+    };
+    struct Service : Participant {
+        Service() : Participant(true) {}
+        bool inIdle = false;
+    };
+    enum class ReadStatus { Got, Nothing, Failed };
+    enum class Route { Done, RunIt, Reject };
+
+    void ServiceMain(bool reader, const std::function<bool()>& first);
+    void ServiceLoop(std::unique_lock<std::mutex>& lk, Service& me);
+    void WaitLoop(std::unique_lock<std::mutex>& lk, Waiter& w);
+    void Leave(std::unique_lock<std::mutex>& lk, Waiter& w);
+    // Reads and routes one frame as the token holder; true when `me` took a request to run.
+    bool Lead(std::unique_lock<std::mutex>& lk, Participant& me, Frame& run);
+    Route RouteFrame(std::unique_lock<std::mutex>& lk, Participant& me, Frame& f, std::string& reject);
+    ReadStatus ReadFrame(Frame& f, std::string& why, bool& fault);
+    void WaitReadable();
+    void RunRequest(Frame& f) noexcept;
+
+    void PassToken(std::unique_lock<std::mutex>& lk);
+    void Depose(Participant* holder);
+    void WakeRunner(std::unique_lock<std::mutex>& lk);
+    bool Spawn(bool reader);
+    void EnterIdle(Service& s);
+    void LeaveIdle(Service& s);
+    Service* TakeIdle(bool pollingFirst);
+
+    bool ShutdownLocked(const std::string& reason, bool fault);
+    void Cleanup();
+    void JoinThreads();
+    bool OnOwnThread() const noexcept;
+    std::uint32_t NextCallId();
+    std::uint64_t NewChain() noexcept;
+
+    const ChannelOptions options_;
+    SocketFd fd_;
+    PeerCredentials peer_;
+    std::atomic<bool> open_{true};
+    std::atomic<std::uint64_t> chainCounter_{0};
+
+    std::weak_ptr<SocketConnection> handler_;
+    std::shared_ptr<SocketConnection> keepAlive_;  // server side, until closed
+
+    std::mutex writeMu_;  // one frame at a time; never taken before mu_
+
+    mutable std::mutex mu_;
+    bool closed_ = false;
+    bool cleanupClaimed_ = false;
+    bool reported_ = false;
+    Participant* reader_ = nullptr;
+    bool frameInProgress_ = false;
+    Participant pendingReader_{true};  // stands for a service thread being started to read
+    std::unordered_map<std::uint32_t, Waiter*> calls_;
+    std::unordered_map<std::uint64_t, Waiter*> chains_;  // the innermost waiter of each chain
+    std::uint32_t nextCallId_ = 0;
+    std::deque<Frame> queue_;
+    int running_ = 0;
+    int threadCount_ = 0;
+    std::vector<Service*> idle_;
+    std::vector<std::thread> threads_;
+
+    std::mutex joinMu_;
+
+    // Read buffer: only the token holder touches it (the hand-over is under mu_).
+    static constexpr std::size_t kReadBuffer = 16 * 1024;
+    std::unique_ptr<unsigned char[]> rbuf_;
+    std::size_t rpos_ = 0;
+    std::size_t rend_ = 0;
+};
+
+// Writes a trace line for the connection when tracing is at `level`.
+void TraceConnection(int level, const char* file, int line, const char* function, const Channel* channel,
+                     const std::string& text);
+
+}  // namespace zel::proglibs::ipc2::socket

@@ -1,0 +1,212 @@
+// Calls over an open connection: many callers, callbacks nested both ways, failures, limits.
+#include <gtest/gtest.h>
+
+#include "server.h"
+
+namespace sockettest {
+namespace {
+
+TEST(SocketCalls, ConcurrentCallersEachGetTheirOwnReply) {
+    TestServer server;
+    auto client = server.Connect();
+    // Sizes around the reader's buffer and its direct-read threshold, and an empty one.
+    const std::size_t sizes[] = {0, 1, 11, 8191, 8192, 16363, 16364, 16385, 40000, 300000};
+    std::atomic<int> wrong{0};
+    std::atomic<int> done{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 8; ++t) {
+        callers.emplace_back([&, t] {
+            for (int i = 0; i < 60; ++i) {
+                const std::size_t size = sizes[(t + i) % (sizeof sizes / sizeof sizes[0])];
+                std::string payload = std::to_string(t) + ":" + std::to_string(i) + ":";
+                payload.resize(std::max(size, payload.size()), static_cast<char>('a' + t));
+                if (Text(client->Send(Request(0, kEcho, payload), true)) != payload) ++wrong;
+                ++done;
+            }
+        });
+    }
+    for (auto& c : callers) c.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(done.load(), 8 * 60);
+}
+
+// The server calls the client back inside the client's call, the client's handler calls the server
+// again, and so on: `levels` calls deep beyond the first. Returns the most threads seen on the way.
+int Bounce(const std::shared_ptr<ConnectionHandler>& client, int clientObject, int levels) {
+    auto reply = client->Send(Request(0, kBounce, Ints({levels, clientObject, 0})), true);
+    if (!reply) throw std::runtime_error("connection lost");
+    return ipc2::ReadLe32(*reply);
+}
+
+TEST(SocketCalls, NestedCallbacksBothWaysRunOnTheWaitingThreads) {
+    TestServer server;
+    auto clientImpl = std::make_shared<Impl>();
+    auto client = server.Connect({}, std::make_shared<TestReceiver>());
+    const int clientObject = AddStub(client, clientImpl);
+    // Let the connections start the threads they keep.
+    ASSERT_NE(client->Send(Request(0, kEcho, "warm"), true), nullptr);
+    const int baseline = ThreadCount();
+
+    // Nine calls deep in all, alternating sides: a thread per level would show here.
+    EXPECT_LE(Bounce(client, clientObject, 8), baseline + 2);
+
+    // Several chains at once stay apart, each on its own caller.
+    std::vector<std::thread> callers;
+    std::atomic<int> most{0};
+    std::atomic<int> failed{0};
+    for (int t = 0; t < 3; ++t) {
+        callers.emplace_back([&] {
+            try {
+                for (int i = 0; i < 10; ++i) most = std::max(most.load(), Bounce(client, clientObject, 8));
+            } catch (const std::exception&) {
+                ++failed;
+            }
+        });
+    }
+    for (auto& c : callers) c.join();
+    EXPECT_EQ(failed.load(), 0);
+    // The three callers, and each side's pool growing at most to its bound (a thread per level
+    // would be 24 more).
+    EXPECT_LE(most.load(), baseline + 3 + 2 * 4);
+}
+
+TEST(SocketCalls, NestingPastTheLimitFailsTheCallNotTheConnection) {
+    // The client allows four levels, the server the default: the client's calls are the odd
+    // levels, so the fifth is refused by the client before it is sent, and the server's calls (the
+    // even levels) would be refused by the client as they arrive.
+    ipc2::Limits limits;
+    limits.maxCallDepth = 4;
+    TestServer server;
+    auto client = server.Connect(limits, std::make_shared<TestReceiver>());
+    auto clientImpl = std::make_shared<Impl>();
+    const int clientObject = AddStub(client, clientImpl);
+
+    EXPECT_GT(Bounce(client, clientObject, 3), 0);  // four calls deep: allowed
+    std::string m = ThrownMessage<ipc2::RemoteError>([&] { Bounce(client, clientObject, 8); });
+    EXPECT_TRUE(Contains(m, "call at depth 5 exceeds the nesting limit of 4"));
+    EXPECT_EQ(Text(client->Send(Request(0, kEcho, "after"), true)), "after");
+
+    // The same limits the other way round: the server refuses the client's fifth level as it arrives.
+    TestServer strict(WithLimits(limits));
+    auto other = strict.Connect({}, std::make_shared<TestReceiver>());
+    const int otherObject = AddStub(other, clientImpl);
+    m = ThrownMessage<ipc2::RemoteError>([&] { Bounce(other, otherObject, 8); });
+    EXPECT_TRUE(Contains(m, "call at depth 5 exceeds the nesting limit of 4"));
+    EXPECT_EQ(Text(other->Send(Request(0, kEcho, "after"), true)), "after");
+}
+
+TEST(SocketCalls, FailedRequestsAnswerWithTheirReasonAndTheConnectionGoesOn) {
+    struct Case {
+        const char* name;
+        std::shared_ptr<ByteStream> request;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"handler throws", Request(0, kThrow, "no way"), "refused: no way"},
+        {"no reply", Request(0, kNoReply), "the request was not handled"},
+        {"unknown object", Request(99, kEcho, "x"), "no object 99"},
+        {"unknown method", Request(0, 42), "no method 42"},
+        {"request too short to decode", std::make_shared<ByteStream>("\0\0\0\0\0", 5), "read of 4 bytes"},
+    };
+    TestServer server;
+    auto client = server.Connect();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_TRUE(Contains(ThrownMessage<ipc2::RemoteError>([&] { client->Send(c.request, true); }), c.reason));
+        EXPECT_EQ(Text(client->Send(Request(0, kEcho, c.name), true)), c.name);
+    }
+    EXPECT_TRUE(client->IsConnected());
+}
+
+TEST(SocketCalls, FrameSizeLimitGuardsBothDirections) {
+    ipc2::Limits serverLimits;
+    serverLimits.maxFrameSize = 4096;
+    TestServer server(WithLimits(serverLimits));
+    ipc2::Limits clientLimits;
+    clientLimits.maxFrameSize = 1000;
+    auto client = server.Connect(clientLimits);
+
+    // A request of exactly the limit goes; one byte more is refused before anything is sent.
+    EXPECT_EQ(Text(client->Send(Request(0, kEcho, std::string(991, 'x')), true)).size(), 991u);
+    const std::string m =
+        ThrownMessage<ipc2::LimitError>([&] { client->Send(Request(0, kEcho, std::string(992, 'x')), true); });
+    EXPECT_TRUE(Contains(m, "request of 1001 bytes exceeds the frame limit of 1000 bytes"));
+    EXPECT_TRUE(client->IsConnected());
+
+    // The server does not send a reply beyond its own limit: it says why instead.
+    auto wide = server.Connect();
+    EXPECT_TRUE(Contains(ThrownMessage<ipc2::RemoteError>([&] { wide->Send(Request(0, kRepeat, Ints({5000})), true); }),
+                         "reply of 5000 bytes exceeds the frame limit of 4096 bytes"));
+    EXPECT_EQ(Text(wide->Send(Request(0, kEcho, "fine"), true)), "fine");
+
+    // A reply beyond the client's own limit ends the client's connection.
+    EXPECT_EQ(client->Send(Request(0, kRepeat, Ints({2000})), true), nullptr);
+    EXPECT_FALSE(client->IsConnected());
+    EXPECT_EQ(Text(wide->Send(Request(0, kEcho, "others go on"), true)), "others go on");
+}
+
+TEST(SocketCalls, RequestsOfNoWaitingCallRunOnABoundedPoolThenQueueThenAreRefused) {
+    ipc2::Limits limits;
+    limits.maxOutstandingCalls = 6;
+    const int before = ThreadCount();
+    TestServer server(WithLimits(limits));
+    auto client = server.Connect();
+    ASSERT_NE(client->Send(Request(0, kEcho, "warm"), true), nullptr);
+
+    std::mutex mu;
+    std::vector<std::string> results;
+    std::vector<std::thread> callers;
+    auto call = [&] {
+        std::string r;
+        try {
+            r = Text(client->Send(Request(0, kBlock), true));
+        } catch (const ipc2::RemoteError& e) {
+            r = e.what();
+        }
+        std::lock_guard<std::mutex> lk(mu);
+        results.push_back(r);
+    };
+    for (int i = 0; i < 4; ++i) callers.emplace_back(call);
+    ASSERT_TRUE(server.root->gate.WaitEntered(4));
+    // Two more wait in the queue, the two after them are refused at once.
+    for (int i = 0; i < 4; ++i) callers.emplace_back(call);
+    ASSERT_TRUE(WaitUntil([&] {
+        std::lock_guard<std::mutex> lk(mu);
+        return results.size() == 2;
+    }));
+    for (const auto& r : results) EXPECT_TRUE(Contains(r, "too many calls outstanding on this connection (limit 6)"));
+    {
+        std::lock_guard<std::mutex> lk(server.root->gate.mu);
+        EXPECT_EQ(server.root->gate.inside, 4);
+    }
+    // Eight callers, the accepting thread, and at most five threads for each end of the connection.
+    EXPECT_LE(ThreadCount(), before + 8 + 1 + 2 * 5);
+
+    server.root->gate.Open();
+    for (auto& c : callers) c.join();
+    EXPECT_EQ(std::count(results.begin(), results.end(), "released"), 6);
+    EXPECT_EQ(server.root->gate.mostInside, 4);
+}
+
+TEST(SocketCalls, ClientServesCallsThatBelongToNoCallOfItsOwn) {
+    // The server calls a client object from a thread of its own, outside any client call.
+    TestServer server;
+    auto clientImpl = std::make_shared<Impl>();
+    auto client = server.Connect({}, std::make_shared<TestReceiver>());
+    const int clientObject = AddStub(client, clientImpl);
+    auto serverSide = server.Handler();
+    ASSERT_NE(serverSide, nullptr);
+    std::vector<std::thread> callers;
+    std::atomic<int> ok{0};
+    for (int t = 0; t < 6; ++t) {
+        callers.emplace_back([&, t] {
+            const std::string text = "to the client " + std::to_string(t);
+            if (Text(serverSide->Send(Request(clientObject, kEcho, text), true)) == text) ++ok;
+        });
+    }
+    for (auto& c : callers) c.join();
+    EXPECT_EQ(ok.load(), 6);
+}
+
+}  // namespace
+}  // namespace sockettest

@@ -1,0 +1,312 @@
+// Connecting: the handshake in both directions, the socket file, the peer's credentials.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "server.h"
+
+namespace sockettest {
+namespace {
+
+TEST(SocketHandshake, ConnectAgreesOnModulesAndCarriesCalls) {
+    sock::ServerConfig config;
+    config.modules = {"aai", "userlogin"};
+    config.checksum = "c0ffee";
+    TestServer server(config);
+    sock::ServerInfo info;
+    auto client = sock::Connect(server.Path(), {"userlogin"}, {}, {}, &info);
+
+    EXPECT_FALSE(client->IsServer());
+    EXPECT_TRUE(client->IsConnected());
+    EXPECT_EQ(info.version, 1u);
+    EXPECT_EQ(info.checksum, "c0ffee");
+    EXPECT_EQ(info.modules, config.modules);
+    // Both sides number modules the same way, by the server's list.
+    auto serverSide = server.Handler();
+    ASSERT_NE(serverSide, nullptr);
+    EXPECT_TRUE(serverSide->IsServer());
+    EXPECT_EQ(client->GetModuleId("userlogin"), 1);
+    EXPECT_EQ(serverSide->GetModuleId("userlogin"), 1);
+
+    EXPECT_EQ(Text(client->Send(Request(0, kEcho, "hello"), true)), "hello");
+    EXPECT_EQ(Text(client->Send(Request(0, kEcho, ""), true)), "");
+
+    client->Close();
+    EXPECT_FALSE(client->IsConnected());
+    EXPECT_EQ(client->Send(Request(0, kEcho, "late"), true), nullptr);
+    EXPECT_TRUE(WaitUntil([&] { return server.disconnects.load() == 1; }));
+    EXPECT_FALSE(serverSide->IsConnected());
+}
+
+TEST(SocketHandshake, ClientFailsWithConnectErrorWhenTheServerIsAbsentOrRefuses) {
+    TempDir dir;
+    const std::string path = dir.File("none.sock");
+    std::string m = ThrownMessage<ipc2::ConnectError>([&] { sock::Connect(path, {}, {}, {}); });
+    EXPECT_TRUE(Contains(m, path));
+    EXPECT_TRUE(Contains(m, "No such file or directory"));
+
+    // A socket file nobody listens on any more.
+    {
+        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ::close(fd);
+    }
+    m = ThrownMessage<ipc2::ConnectError>([&] { sock::Connect(path, {}, {}, {}); });
+    EXPECT_TRUE(Contains(m, path));
+    EXPECT_TRUE(Contains(m, "Connection refused"));
+
+    sock::ServerConfig config;
+    config.modules = {"aai"};
+    TestServer server(config);
+    m = ThrownMessage<ipc2::ConnectError>([&] { sock::Connect(server.Path(), {"aai", "printing"}, {}, {}); });
+    EXPECT_TRUE(Contains(m, "module 'printing' is not served here"));
+    EXPECT_EQ(server.connects.load(), 0);
+}
+
+TEST(SocketHandshake, ClientFailsWithConnectErrorOnABrokenHandshake) {
+    struct Case {
+        const char* name;
+        std::string answer;  // what the fake server writes after the hello, then it closes
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"error frame", RawFrame(3, 1, 0, 0, "not today"), "refused the connection: not today"},
+        {"silence then close", "", "closed the connection during the handshake"},
+        {"half a header", RawFrame(5, 1, 0, 0, "").substr(0, 7), "inside a handshake frame"},
+        {"unknown kind", RawFrame(0x77, 1, 0, 0, "x"), "unknown frame kind 119"},
+        {"oversize ack", RawFrame(5, 1, 0, 0, "", 0, 1u << 20), "exceeds the limit"},
+        {"reply instead of ack", RawFrame(2, 1, 0, 0, ""), "frame of kind 2"},
+        {"truncated ack", RawFrame(5, 1, 0, 0, "zipc\x01"), "bad hello-ack"},
+        {"ack of another runtime", RawFrame(5, 1, 0, 0, "http/1.1 200"), "bad hello-ack"},
+        {"checksum longer than the ack", RawFrame(5, 1, 0, 0, std::string("zipc\x01\0\0\0\xff\xff\0\0", 12)),
+         "bad hello-ack"},
+        {"other version", RawHelloAck(7, "sum", {}), "protocol version 7"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string path = dir.File("fake.sock");
+        std::string m;
+        {
+            FakeServer fake(path, [&](RawPeer& peer) { peer.Send(c.answer); });
+            m = ThrownMessage<ipc2::ConnectError>([&] { sock::Connect(path, {"aai"}, {}, {}); });
+        }
+        EXPECT_TRUE(Contains(m, path));
+        EXPECT_TRUE(Contains(m, c.expected));
+    }
+}
+
+TEST(SocketHandshake, ServerAnswersABadHelloWithAReasonAndCloses) {
+    struct Case {
+        const char* name;
+        std::string hello;
+        const char* reason;  // in the error frame; null: closed without one
+    };
+    const Case cases[] = {
+        {"old version", RawHello(0, {"aai"}), "protocol version 0 is not supported"},
+        {"no magic", RawFrame(4, 1, 0, 0, "hello there"), "bad hello: not a hello of this runtime"},
+        {"module count beyond the payload", RawFrame(4, 1, 0, 0, std::string("zipc\x01\0\0\0\x40\x42\x0f\0", 12)),
+         "bad hello: module count 1000000"},
+        {"name longer than the payload", RawFrame(4, 1, 0, 0, std::string("zipc\x01\0\0\0\x01\0\0\0\xff\0\0\0ab", 18)),
+         "bad hello: module name of 255 bytes"},
+        {"trailing bytes", RawFrame(4, 1, 0, 0, std::string("zipc\x01\0\0\0\0\0\0\0!", 13)), "1 unexpected bytes"},
+        {"unknown module", RawHello(1, {"printing"}), "module 'printing' is not served here"},
+        {"request before hello", RawRequest(1, 2, 1, 0, kEcho, "x"), "expected a hello frame, got kind 1"},
+        {"oversize hello", RawFrame(4, 1, 0, 0, "", 0, 1u << 20), nullptr},
+        {"unknown kind", RawFrame(9, 1, 0, 0, ""), nullptr},
+    };
+    sock::ServerConfig config;
+    config.modules = {"aai"};
+    TestServer server(config);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto peer = RawPeer::Dial(server.Path());
+        ASSERT_NE(peer, nullptr);
+        ASSERT_TRUE(peer->Send(c.hello));
+        if (c.reason != nullptr) {
+            RawHeader h;
+            std::string payload;
+            ASSERT_TRUE(peer->ReadFrame(h, payload));
+            EXPECT_EQ(h.kind, 3);
+            EXPECT_TRUE(Contains(payload, c.reason));
+        }
+        EXPECT_TRUE(peer->WaitClosed());
+    }
+    EXPECT_EQ(server.connects.load(), 0);
+    auto client = sock::Connect(server.Path(), {"aai"}, {}, {});
+    EXPECT_EQ(Text(client->Send(Request(0, kEcho, "still serving"), true)), "still serving");
+}
+
+TEST(SocketHandshake, SilentPeerHoldsNothingForLong) {
+    sock::ServerConfig config;
+    config.handshakeTimeoutMs = 200;
+    TestServer server(config);
+    auto silent = RawPeer::Dial(server.Path());
+    ASSERT_NE(silent, nullptr);
+    // Others are served meanwhile.
+    auto client = server.Connect();
+    EXPECT_EQ(Text(client->Send(Request(0, kEcho, "meanwhile"), true)), "meanwhile");
+    EXPECT_TRUE(silent->WaitClosed());
+}
+
+TEST(SocketHandshake, ListenerEndDropsPendingHandshakesWithoutWaitingForTheirTimeout) {
+    sock::ServerConfig config;
+    config.handshakeTimeoutMs = 60000;
+    TestServer server(config);
+    auto silent = RawPeer::Dial(server.Path());
+    ASSERT_NE(silent, nullptr);
+    // The listener has taken the connection in once a normal client behind it is served.
+    auto client = server.Connect();
+    ASSERT_NE(client->Send(Request(0, kEcho, "x"), true), nullptr);
+
+    const int fds = FdCount();
+    const auto start = std::chrono::steady_clock::now();
+    server.listener.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_TRUE(silent->WaitClosed());
+    // The listening socket, its wake-up pipe and the dropped connection are given back, although
+    // the open connection still refers to the listener's state.
+    EXPECT_TRUE(WaitUntil([&] { return FdCount() <= fds - 4; })) << FdCount() << " descriptors, were " << fds;
+    EXPECT_EQ(Text(client->Send(Request(0, kEcho, "open connections stay"), true)), "open connections stay");
+}
+
+TEST(SocketHandshake, BothSidesKnowTheirPeer) {
+    TestServer server;
+    auto client = server.Connect();
+    auto serverSide = server.Handler();
+    ASSERT_NE(serverSide, nullptr);
+    for (const ipc2::PeerCredentials& c : {serverSide->GetPeerCredentials(), client->GetPeerCredentials()}) {
+        EXPECT_EQ(c.pid, ::getpid());
+        EXPECT_EQ(c.uid, ::getuid());
+        EXPECT_EQ(c.gid, ::getgid());
+    }
+}
+
+// ---- the socket file
+
+mode_t ModeOf(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
+}
+
+ino_t InodeOf(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+TEST(SocketFile, OwnerOnlyUnlessConfigured) {
+    {
+        TestServer server;
+        EXPECT_TRUE(S_ISSOCK(ModeOf(server.Path())));
+        EXPECT_EQ(ModeOf(server.Path()) & 07777, 0600u);
+    }
+    {
+        // Whatever the umask says.
+        const mode_t old = ::umask(0);
+        sock::ServerConfig config;
+        TestServer server(config);
+        ::umask(old);
+        EXPECT_EQ(ModeOf(server.Path()) & 07777, 0600u);
+    }
+    sock::ServerConfig config;
+    config.mode = 0660;
+    config.group = ::getgid();
+    TestServer server(config);
+    struct stat st;
+    ASSERT_EQ(::lstat(server.Path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0660u);
+    EXPECT_EQ(st.st_gid, ::getgid());
+    // No temporary names are left beside it.
+    EXPECT_EQ(CountEntries(server.Dir().Path().c_str()), 1);
+}
+
+TEST(SocketFile, StaleFileIsReplacedLiveServerIsNot) {
+    TempDir dir;
+    const std::string path = dir.File("s.sock");
+    {
+        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ::close(fd);  // its server died without removing the file
+    }
+    const ino_t stale = InodeOf(path);
+    sock::ServerConfig config;
+    config.path = path;
+    TestServer first(config);
+    EXPECT_NE(InodeOf(path), stale);
+    auto client = first.Connect();
+    EXPECT_EQ(Text(client->Send(Request(0, kEcho, "first"), true)), "first");
+
+    const ino_t live = InodeOf(path);
+    std::string m = ThrownMessage<ipc2::ConnectError>([&] { TestServer second(config); });
+    EXPECT_TRUE(Contains(m, path));
+    EXPECT_TRUE(Contains(m, "a live server already answers there"));
+    EXPECT_EQ(InodeOf(path), live);
+    auto again = first.Connect();
+    EXPECT_EQ(Text(again->Send(Request(0, kEcho, "still first"), true)), "still first");
+}
+
+TEST(SocketFile, SomethingElseAtThePathIsLeftAlone) {
+    TempDir dir;
+    const std::string path = dir.File("s.sock");
+    std::ofstream(path) << "precious";
+    sock::ServerConfig config;
+    config.path = path;
+    std::string m = ThrownMessage<ipc2::ConnectError>([&] { TestServer server(config); });
+    EXPECT_TRUE(Contains(m, "not a socket"));
+    std::ifstream in(path);
+    std::string content;
+    in >> content;
+    EXPECT_EQ(content, "precious");
+
+    config.path = dir.File(std::string(120, 'x'));
+    m = ThrownMessage<ipc2::ConnectError>([&] { TestServer server(config); });
+    EXPECT_TRUE(Contains(m, "too long"));
+}
+
+TEST(SocketFile, RemovedAtTheEndOnlyWhileItIsStillOurs) {
+    TempDir dir;
+    sock::ServerConfig config;
+    config.path = dir.File("s.sock");
+    auto first = std::make_unique<TestServer>(config);
+    first->listener.reset();
+    EXPECT_EQ(ModeOf(config.path), 0u);
+
+    first = std::make_unique<TestServer>(config);
+    // Someone removed our file and another server took the name.
+    ASSERT_EQ(::unlink(config.path.c_str()), 0);
+    TestServer second(config);
+    first.reset();
+    EXPECT_TRUE(S_ISSOCK(ModeOf(config.path)));
+    auto client = second.Connect();
+    EXPECT_EQ(Text(client->Send(Request(0, kEcho, "second"), true)), "second");
+}
+
+TEST(SocketFile, DefaultPathIsPerUserOrWhereTheEnvironmentSays) {
+    const char* saved = std::getenv("ZEL_IPC_DIR");
+    const std::string keep = saved ? saved : "";
+    ::setenv("ZEL_IPC_DIR", "/run/somewhere", 1);
+    EXPECT_EQ(sock::DefaultSocketPath("aai"), "/run/somewhere/aai.sock");
+    ::unsetenv("ZEL_IPC_DIR");
+    const std::string dir = "/tmp/zel-ipc-" + std::to_string(::getuid());
+    EXPECT_EQ(sock::DefaultSocketPath("aai"), dir + "/aai.sock");
+    struct stat st;
+    ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(st.st_uid, ::getuid());
+    for (const char* bad : {"", "a/b", "..", "."}) {
+        SCOPED_TRACE(bad);
+        EXPECT_THROW(sock::DefaultSocketPath(bad), ipc2::ConnectError);
+    }
+    if (saved) ::setenv("ZEL_IPC_DIR", keep.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace sockettest
