@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <utility>
 
 #include "internal.h"
 #include "ipc2/errors.h"
+#include "socket/transport.h"
 #include "trace/trace.h"
 
 namespace zel::proglibs::ipc2 {
@@ -18,16 +20,68 @@ constexpr std::size_t kHeaderSize = 9;
 // A call log line shows at most this much of a payload, so one large message cannot flood the log.
 constexpr std::size_t kMaxLoggedPayload = 256;
 
-// Where a client's connection goes: a server of this process first. The socket transport is the
-// next candidate and belongs here.
+// The socket a name is served on: the address when one is given, else the default for the name.
+std::string SocketPath(const std::string& serverName, const std::string& address) {
+    return address.empty() ? socket::DefaultSocketPath(serverName) : address;
+}
+
+// Where a client's connection goes: a server of this process first, then the name's socket.
 std::shared_ptr<ConnectionHandler> OpenConnection(const std::string& serverName, const std::string& address,
                                                   const std::shared_ptr<Connector>& client,
                                                   const std::vector<std::string>& modules,
-                                                  const std::string& checksum) {
-    if (auto handler = detail::inprocess::Connect(serverName, client, modules, checksum)) return handler;
-    std::string message = "no server registered under '" + serverName + "'";
-    if (!address.empty()) message += " (address '" + address + "')";
-    throw ConnectError(message);
+                                                  const std::string& checksum, const Limits& limits) {
+    if (address.empty()) {
+        if (auto handler = detail::inprocess::Connect(serverName, client, modules, checksum)) return handler;
+    }
+    try {
+        return socket::Connect(SocketPath(serverName, address), modules, std::weak_ptr<IReceiver>(client), limits);
+    } catch (const ConnectError& e) {
+        throw ConnectError("no server '" + serverName + "' in this process, and " + e.what());
+    }
+}
+
+// Hands the requests of a name's socket connections to the connector serving the name at the time,
+// or, once nobody does, straight to the stubs (open connections stay served).
+class NameReceiver final : public IReceiver {
+public:
+    explicit NameReceiver(std::string name) : name_(std::move(name)) {}
+    std::shared_ptr<ByteStream> Receive(std::shared_ptr<ByteStream> request,
+                                        std::shared_ptr<ConnectionHandler> handler) override {
+        if (auto connector = detail::inprocess::Current(name_).second) return connector->Receive(request, handler);
+        return detail::DispatchRequest(nullptr, request, handler);
+    }
+
+private:
+    std::string name_;
+};
+
+// One receiver per name for the life of the process, since connections outlive registrations.
+std::weak_ptr<IReceiver> ReceiverFor(const std::string& name) {
+    static std::mutex mutex;
+    static auto* receivers = new std::map<std::string, std::shared_ptr<IReceiver>>;
+    std::lock_guard<std::mutex> lock(mutex);
+    auto& receiver = (*receivers)[name];
+    if (!receiver) receiver = std::make_shared<NameReceiver>(name);
+    return receiver;
+}
+
+// A connection arriving on the name's socket is served by whichever connector serves the name when
+// it arrives: it gets that registration's root stub, as an in-process connection does.
+socket::ServerHooks SocketHooks(const std::string& name) {
+    socket::ServerHooks hooks;
+    hooks.receiver = ReceiverFor(name);
+    hooks.connected = [name](const std::shared_ptr<RegistryConnectionHandler>& handler) {
+        auto [registration, connector] = detail::inprocess::Current(name);
+        if (!connector) throw ConnectError("server '" + name + "' is no longer registered");
+        std::shared_ptr<IStub> root = registration.rootFactory(registration.root, 0, handler);
+        if (!root) throw IpcError("the root stub factory of type '" + registration.rootTypeName + "' made no stub");
+        handler->Registry().AddStub(0, registration.rootTypeName, std::move(root));
+        connector->ClientConnected(handler);
+    };
+    hooks.disconnected = [name](const std::shared_ptr<ConnectionHandler>& handler) {
+        if (auto connector = detail::inprocess::Current(name).second) connector->Disconnected(handler);
+    };
+    return hooks;
 }
 
 }  // namespace
@@ -61,11 +115,13 @@ void Connector::SetProtocolChecksum(const std::string& checksum) {
 std::shared_ptr<ConnectionHandler> Connector::ConnectImpl(std::string serverName, std::string address,
                                                           std::vector<std::string> modules) {
     std::string checksum;
+    Limits limits;
     {
         std::lock_guard<std::mutex> lock(state_->mutex);
         checksum = state_->checksum;
+        limits = state_->limits;
     }
-    return OpenConnection(serverName, address, weak_from_this().lock(), modules, checksum);
+    return OpenConnection(serverName, address, weak_from_this().lock(), modules, checksum, limits);
 }
 
 void Connector::RegisterServerImpl(std::string serverName, bool exclusive, std::string rootTypeName, void* root,
@@ -79,10 +135,19 @@ void Connector::RegisterServerImpl(std::string serverName, bool exclusive, std::
     registration.rootFactory = std::move(rootFactory);
     registration.modules = std::move(modules);
     std::string previous;
+    socket::ServerConfig config;
     {
         std::lock_guard<std::mutex> lock(state_->mutex);
         registration.checksum = state_->checksum;
         previous = state_->servedName;
+        config.limits = state_->limits;
+    }
+    config.modules = registration.modules;
+    config.checksum = registration.checksum;
+    // The socket stays with the name: only the first connector of the process to serve it binds it.
+    if (!detail::inprocess::HasListener(serverName)) {
+        config.path = socket::DefaultSocketPath(serverName);
+        registration.listener = socket::Listener::Start(std::move(config), SocketHooks(serverName));
     }
     detail::inprocess::Register(serverName, exclusive, std::move(registration));
     // A connector serves one name: moving to another gives up the old one.
@@ -97,6 +162,7 @@ void Connector::UnregisterServerImpl() {
         std::lock_guard<std::mutex> lock(state_->mutex);
         name.swap(state_->servedName);
     }
+    // With the name goes its socket: accepting stops and the file is removed; open connections stay.
     if (!name.empty()) detail::inprocess::Unregister(name, this);
 }
 

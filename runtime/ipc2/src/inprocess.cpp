@@ -193,19 +193,44 @@ std::shared_ptr<ByteStream> Handler::Send(std::shared_ptr<ByteStream> request, b
 
 void Register(const std::string& name, bool exclusive, ServerRegistration registration) {
     ServerTable& table = Servers();
+    ServerRegistration replaced;  // destroyed after the lock: a listener's threads take it
     std::lock_guard<std::mutex> lock(table.mutex);
     auto found = table.servers.find(name);
-    if (found != table.servers.end() && exclusive && found->second.owner != registration.owner &&
-        LiveOwner(found->second))
-        throw ConnectError("server name '" + name + "' is already served in this process");
+    if (found != table.servers.end()) {
+        if (exclusive && found->second.owner != registration.owner && LiveOwner(found->second))
+            throw ConnectError("server name '" + name + "' is already served in this process");
+        if (!registration.listener) registration.listener = found->second.listener;
+        replaced = std::move(found->second);
+    }
     table.servers[name] = std::move(registration);
 }
 
 void Unregister(const std::string& name, const Connector* owner) {
     ServerTable& table = Servers();
+    ServerRegistration removed;
     std::lock_guard<std::mutex> lock(table.mutex);
     auto found = table.servers.find(name);
-    if (found != table.servers.end() && found->second.owner == owner) table.servers.erase(found);
+    if (found != table.servers.end() && found->second.owner == owner) {
+        removed = std::move(found->second);
+        table.servers.erase(found);
+    }
+}
+
+bool HasListener(const std::string& name) {
+    ServerTable& table = Servers();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    auto found = table.servers.find(name);
+    return found != table.servers.end() && found->second.listener && LiveOwner(found->second);
+}
+
+std::pair<ServerRegistration, std::shared_ptr<Connector>> Current(const std::string& name) {
+    ServerTable& table = Servers();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    auto found = table.servers.find(name);
+    if (found == table.servers.end()) return {};
+    ServerRegistration registration = found->second;
+    registration.listener.reset();  // the caller may run on the listener's own thread
+    return {std::move(registration), LiveOwner(found->second)};
 }
 
 std::shared_ptr<ConnectionHandler> Connect(const std::string& name, const std::shared_ptr<Connector>& client,

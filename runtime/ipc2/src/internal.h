@@ -3,9 +3,14 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ipc2/connector.h"
+
+namespace zel::proglibs::ipc2::socket {
+class Listener;
+}
 
 namespace zel::proglibs::ipc2::detail {
 
@@ -28,6 +33,9 @@ struct ServerRegistration {
     StubFactory rootFactory;
     std::vector<std::string> modules;
     std::string checksum;
+    // The name's socket. It belongs to the name, not to the connector: a connector taking the name
+    // over keeps serving the socket, and the socket goes when the name is unregistered.
+    std::shared_ptr<socket::Listener> listener;
 };
 
 namespace inprocess {
@@ -36,6 +44,10 @@ namespace inprocess {
 void Register(const std::string& name, bool exclusive, ServerRegistration registration);
 // Removes the name's registration if `owner` made it.
 void Unregister(const std::string& name, const Connector* owner);
+// Whether a live connector of this process serves the name on a socket already.
+bool HasListener(const std::string& name);
+// The name's registration and its live connector, or a null connector when nobody serves it.
+std::pair<ServerRegistration, std::shared_ptr<Connector>> Current(const std::string& name);
 // A connection to the server registered under `name` in this process, or null when there is none.
 // `client` (may be null) receives the server's calls back. Throws ConnectError when the server's
 // root stub cannot be made or the protocols differ.
