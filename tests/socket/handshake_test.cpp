@@ -291,12 +291,29 @@ TEST(SocketFile, RemovedAtTheEndOnlyWhileItIsStillOurs) {
 TEST(SocketFile, DefaultPathIsPerUserOrWhereTheEnvironmentSays) {
     const char* saved = std::getenv("ZEL_IPC_DIR");
     const std::string keep = saved ? saved : "";
-    ::setenv("ZEL_IPC_DIR", "/run/somewhere", 1);
-    EXPECT_EQ(sock::DefaultSocketPath("aai"), "/run/somewhere/aai.sock");
+    TempDir chosen;
+    struct stat st;
+
+    // "%p" gives each process a directory of its own, made on demand.
+    ::setenv("ZEL_IPC_DIR", (chosen.Path() + "/%p").c_str(), 1);
+    const std::string own = chosen.Path() + "/" + std::to_string(::getpid());
+    EXPECT_EQ(sock::DefaultSocketPath("aai"), own + "/aai.sock");
+    ASSERT_EQ(::lstat(own.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ::rmdir(own.c_str());
+
+    // A chosen directory may be shared on purpose: a socket's group and mode only matter to
+    // others who can reach it.
+    ASSERT_EQ(::chmod(chosen.Path().c_str(), 0755), 0);
+    ::setenv("ZEL_IPC_DIR", chosen.Path().c_str(), 1);
+    EXPECT_EQ(sock::DefaultSocketPath("aai"), chosen.Path() + "/aai.sock");
+    ::setenv("ZEL_IPC_DIR", (chosen.Path() + "/missing/deeper").c_str(), 1);
+    EXPECT_THROW(sock::DefaultSocketPath("aai"), ipc2::ConnectError);
+
     ::unsetenv("ZEL_IPC_DIR");
     const std::string dir = "/tmp/zel-ipc-" + std::to_string(::getuid());
     EXPECT_EQ(sock::DefaultSocketPath("aai"), dir + "/aai.sock");
-    struct stat st;
     ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0700u);

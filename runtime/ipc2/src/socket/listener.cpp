@@ -470,9 +470,10 @@ std::string DefaultSocketPath(const std::string& serverName) {
     const uid_t uid = ::getuid();
     // ZEL_IPC_DIR moves the sockets elsewhere; "%p" in it stands for this process's id, so that
     // processes that must not see each other's servers (parallel tests) each get a directory.
-    std::string dir = "/tmp/zel-ipc-" + std::to_string(uid);
-    if (const char* env = std::getenv("ZEL_IPC_DIR"); env != nullptr && *env != '\0') {
-        dir = env;
+    const char* env = std::getenv("ZEL_IPC_DIR");
+    const bool chosen = env != nullptr && *env != '\0';
+    std::string dir = chosen ? env : "/tmp/zel-ipc-" + std::to_string(uid);
+    if (chosen) {
         for (std::size_t at = dir.find("%p"); at != std::string::npos; at = dir.find("%p", at)) {
             const std::string pid = std::to_string(::getpid());
             dir.replace(at, 2, pid);
@@ -484,11 +485,17 @@ std::string DefaultSocketPath(const std::string& serverName) {
     } else if (errno != EEXIST) {
         throw ConnectError("cannot create " + dir + ": " + ErrnoText(errno));
     }
-    // Another user could have made it first, to see or take our sockets.
     struct stat st;
-    if (::lstat(dir.c_str(), &st) != 0) throw ConnectError("cannot use " + dir + ": " + ErrnoText(errno));
-    if (!S_ISDIR(st.st_mode) || st.st_uid != uid || (st.st_mode & 077) != 0) {
-        throw ConnectError("cannot use " + dir + ": it is not a private directory of this user");
+    if (::stat(dir.c_str(), &st) != 0) throw ConnectError("cannot use " + dir + ": " + ErrnoText(errno));
+    if (!S_ISDIR(st.st_mode)) throw ConnectError("cannot use " + dir + ": it is not a directory");
+    // The shared /tmp default could have been made first by another user, to see or take our
+    // sockets. A chosen directory may well be shared on purpose (a socket's group and mode only
+    // matter to others if they can reach it), so only the default must be ours alone.
+    if (!chosen) {
+        if (::lstat(dir.c_str(), &st) != 0) throw ConnectError("cannot use " + dir + ": " + ErrnoText(errno));
+        if (!S_ISDIR(st.st_mode) || st.st_uid != uid || (st.st_mode & 077) != 0) {
+            throw ConnectError("cannot use " + dir + ": it is not a private directory of this user");
+        }
     }
     return dir + "/" + serverName + ".sock";
 }

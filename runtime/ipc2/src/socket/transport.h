@@ -73,9 +73,10 @@ std::shared_ptr<ConnectionHandler> Connect(const std::string& path, const std::v
                                            std::weak_ptr<IReceiver> receiver, const Limits& limits,
                                            ServerInfo* server = nullptr);
 
-// $ZEL_IPC_DIR/<name>.sock, else /tmp/zel-ipc-<uid>/<name>.sock (the directory is created 0700 and
-// must be a private directory of this user). Throws ConnectError for a name that is empty or
-// contains '/', or an unusable directory.
+// $ZEL_IPC_DIR/<name>.sock ("%p" in the variable stands for this process's id; the directory is
+// created 0700 when missing), else /tmp/zel-ipc-<uid>/<name>.sock (created 0700, and refused unless
+// it is a private directory of this user). Throws ConnectError for a name that is empty or contains
+// '/', or an unusable directory.
 std::string DefaultSocketPath(const std::string& serverName);
 
 }  // namespace zel::proglibs::ipc2::socket
