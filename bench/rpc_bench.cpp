@@ -1,0 +1,491 @@
+// Calls of the binding beside their floors, measured in the same binary and run.
+//
+// Between two processes over the Unix-socket transport: a forked child serves a minimal service on
+// $ZEL_IPC_DIR/AAI.sock and this process calls it. Each call's floor is a raw ping-pong over a Unix
+// stream socketpair with a forked echoing child, moving the same number of bytes each way as the
+// call does (counted from this process's /proc/self/io around a batch of calls). In-process: calls
+// through a proxy of a server registered in this process, with the heap allocations per call.
+//
+// Benchmark names pair up: "floor/X" is the floor of "call/X" (two round trips for the callback).
+// AAI_BENCH_PIN=1 pins this process, every thread it starts and the children to one CPU.
+#include <dlfcn.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "aai/aai.h"
+
+// Every allocation of the process, through any thread, is counted.
+namespace {
+std::atomic<std::uint64_t> g_allocations{0};
+
+// The bytes the socket transport sends and receives, counted while g_countSocketBytes is set: this
+// executable's sendmsg and recv stand in front of the C library's (the target exports them).
+std::atomic<bool> g_countSocketBytes{false};
+std::atomic<long long> g_socketSent{0};
+std::atomic<long long> g_socketReceived{0};
+
+template <class F>
+F Next(const char* name) {
+    void* f = ::dlsym(RTLD_NEXT, name);
+    if (f == nullptr) ::abort();
+    return reinterpret_cast<F>(f);
+}
+}  // namespace
+
+extern "C" ssize_t sendmsg(int fd, const struct msghdr* message, int flags) {
+    static const auto next = Next<ssize_t (*)(int, const struct msghdr*, int)>("sendmsg");
+    const ssize_t n = next(fd, message, flags);
+    if (n > 0 && g_countSocketBytes.load(std::memory_order_relaxed)) g_socketSent += n;
+    return n;
+}
+
+extern "C" ssize_t recv(int fd, void* data, std::size_t size, int flags) {
+    static const auto next = Next<ssize_t (*)(int, void*, std::size_t, int)>("recv");
+    const ssize_t n = next(fd, data, size, flags);
+    if (n > 0 && g_countSocketBytes.load(std::memory_order_relaxed)) g_socketReceived += n;
+    return n;
+}
+
+__attribute__((noinline)) void* operator new(std::size_t size) {
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+__attribute__((noinline)) void* operator new[](std::size_t size) { return ::operator new(size); }
+__attribute__((noinline)) void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return std::malloc(size == 0 ? 1 : size);
+}
+__attribute__((noinline)) void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return ::operator new(size, tag); }
+// Out of line, so that the compiler never sees a free() meet the operator new it came from.
+__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete[](void* p) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+
+namespace {
+
+using namespace zel::iface::aai;
+namespace userlogin = zel::iface::userlogin;
+
+LocalUser SampleLocalUser() {
+    return LocalUser(1042, userlogin::USERNAME_ADMINISTRATOR, std::string("print-room-admin"), "S3cure!Passw0rd#2024",
+                     "Margaret H. Lindqvist", "Facility printer administrator", "m.lindqvist@example.org", true, true,
+                     true, std::string("EXAMPLE\\mlindqvist"));
+}
+
+// The service's side: only what the benchmarks call does anything.
+class UsersAndGroups : public IUsersAndGroupsServer {
+public:
+    void addUser(const LocalUser&, std::shared_ptr<IEditUserReplyHandler> handler) override {
+        if (handler) handler->onEditUserResult(EDITUSERRESULT_SUCCESS);
+    }
+    void editUser(const LocalUser&, std::shared_ptr<IEditUserReplyHandler>) override {}  // never calls back
+    PasswordComplexityErrors checkPasswordComplexity(const std::string&) override {
+        PasswordComplexityErrors errors;
+        errors.push_back(PASSWORDCOMPLEXITYERROR_MISSING_MIXED_CASE);
+        return errors;
+    }
+    bool isAnyUserAllowedToAccessJob() override { return true; }
+
+    // Unused by the benchmarks.
+    void registerNotifications(std::shared_ptr<IUsersAndGroupsNotifications>) override {}
+    void unregisterNotifications(std::shared_ptr<IUsersAndGroupsNotifications>) override {}
+    void deleteUsers(const IdList&, std::shared_ptr<IReplyHandler>) override {}
+    void addGroupMembership(int, const IdList&, std::shared_ptr<IEditGroupMembershipReplyHandler>) override {}
+    void removeGroupMembership(int, const IdList&, std::shared_ptr<IEditGroupMembershipReplyHandler>) override {}
+    void addGroup(const Group&, std::shared_ptr<IEditGroupReplyHandler>) override {}
+    void deleteGroups(const IdList&, std::shared_ptr<IReplyHandler>) override {}
+    void editGroup(const Group&, std::shared_ptr<IEditGroupReplyHandler>) override {}
+    void authenticateUser(const userlogin::UserLoginId&, const std::string&, const userlogin::PrivilegeList&, std::shared_ptr<IAuthenticationReplyHandler>) override {}
+    void requestExternalUser(const userlogin::LoggedInUser&, std::shared_ptr<IExternalUserReplyHandler>) override {}
+    void requestById(int, std::shared_ptr<IReplyHandler>) override {}
+    void signalById(int) override {}
+    std::string createNonce(const userlogin::UserLoginId&) override { return {}; }
+    void authenticateUserNotAtMachine(const userlogin::UserLoginId&, const std::string&, const std::string&, const userlogin::PrivilegeList&, std::shared_ptr<IAuthenticationReplyHandler>) override {}
+    AuthenticateUserNotAtMachineResult authenticateUserNotAtMachineSync(const userlogin::UserLoginId&, const std::string&, const std::string&, const userlogin::PrivilegeList&) override { return {}; }
+    bool isUserAllowedToAccessJob(const userlogin::LoggedInUser&, const std::string&) override { return {}; }
+    void changePassword(const userlogin::UserLoginId&, const std::string&, const std::string&, std::shared_ptr<IChangePasswordReplyHandler>) override {}
+    std::string getPasswordResetToken(const userlogin::UserLoginId&) override { return {}; }
+    bool isPasswordResetTokenValid(const userlogin::UserLoginId&, const std::string&) override { return {}; }
+    void resetPassword(const userlogin::UserLoginId&, const std::string&, std::shared_ptr<IChangePasswordReplyHandler>) override {}
+    std::string getUserPrincipalName(const LocalUser&) override { return {}; }
+    ValidateNetworkUsernameResult validateNetworkUsername(const std::string&) override { return {}; }
+    void setAuthenticationMode(AuthenticationMode) override {}
+    void setFlag1(bool) override {}
+    void setValue1(int) override {}
+    void setFlag2(bool) override {}
+    void setValue2(int) override {}
+    void setFlag3(bool) override {}
+    void setFlag4(bool) override {}
+    void setValue3(int) override {}
+    void setFlag5(bool) override {}
+    void setValue4(int) override {}
+    void setValue5(int) override {}
+    void setValue6(int) override {}
+    void setFlagAndValue(bool, int) override {}
+    void setFlag6(bool) override {}
+    void testSmartCard(const std::string&, const std::string&, const std::string&, bool, bool, int, const std::string&, std::shared_ptr<ITestSmartCardReplyHandler>) override {}
+    void setFlag7(bool) override {}
+    void testNfcCard(const std::string&, std::shared_ptr<ITestNfcCardReplyHandler>) override {}
+    void testNfcCardPinCode(const userlogin::UserLoginId&, const std::string&, std::shared_ptr<ITestNfcCardPinCodeReplyHandler>) override {}
+};
+
+class Session : public IServerSession {
+public:
+    void closeSession() override {}
+    std::shared_ptr<IPasswordHandler> getPasswordHandler() override { return nullptr; }
+    std::shared_ptr<IUsersAndGroupsServer> getUsersAndGroupsServer() override { return users_; }
+    std::shared_ptr<IClusterSecurityServer> getClusterSecurityServer() override { return nullptr; }
+    std::shared_ptr<IEmailAddressServer> getEmailAddressServer() override { return nullptr; }
+    std::shared_ptr<IDomainConfigurator> getDomainConfigurator() override { return nullptr; }
+    std::shared_ptr<IHotfolderServer> getHotfolderServer() override { return nullptr; }
+
+private:
+    std::shared_ptr<IUsersAndGroupsServer> users_ = std::make_shared<UsersAndGroups>();
+};
+
+class Service : public IAAService {
+public:
+    std::shared_ptr<IServerSession> registerClient(const std::string&) override { return session_; }
+    std::shared_ptr<ISettings> getSettingsServer(const std::string&) override { return nullptr; }
+    static void Serve(std::shared_ptr<IAAService> service) { RegisterServer(std::move(service)); }
+
+private:
+    std::shared_ptr<IServerSession> session_ = std::make_shared<Session>();
+};
+
+struct EditUserReply : IEditUserReplyHandler {
+    void onEditUserResult(EditUserResult result) override { last = result; }
+    EditUserResult last = EDITUSERRESULT_USER_NOT_FOUND;
+};
+
+bool g_pinned = false;
+
+void PinToOneCpu() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(0, &set);
+    if (::sched_setaffinity(0, sizeof set, &set) != 0) {
+        std::perror("sched_setaffinity");
+        std::exit(2);
+    }
+}
+
+std::string MakeTempDir(const char* label) {
+    std::string pattern = std::string("/tmp/aai-bench-") + label + "-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        std::perror("mkdtemp");
+        std::exit(2);
+    }
+    return pattern;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The floor: a child that reads `request` bytes and answers `reply` bytes, until end of file.
+
+bool ReadAll(int fd, char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::read(fd, data, size);
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+class EchoChild {
+public:
+    EchoChild(std::size_t request, std::size_t reply)
+        : request_(request), reply_(reply), buffer_(std::max(request, reply), 'x') {
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) throw std::runtime_error("socketpair");
+        pid_ = ::fork();
+        if (pid_ < 0) throw std::runtime_error("fork");
+        if (pid_ == 0) {
+            // Only async-signal-safe calls here: the parent may have threads.
+            ::close(fds[0]);
+            while (ReadAll(fds[1], buffer_.data(), request_) && WriteAll(fds[1], buffer_.data(), reply_)) {
+            }
+            ::_exit(0);
+        }
+        ::close(fds[1]);
+        fd_ = fds[0];
+    }
+    ~EchoChild() {
+        ::close(fd_);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    void RoundTrip() {
+        if (!WriteAll(fd_, buffer_.data(), request_) || !ReadAll(fd_, buffer_.data(), reply_)) {
+            throw std::runtime_error("the echo child went away");
+        }
+    }
+
+private:
+    std::size_t request_;
+    std::size_t reply_;
+    std::vector<char> buffer_;
+    pid_t pid_ = -1;
+    int fd_ = -1;
+};
+
+struct Bytes {
+    std::size_t request = 0;
+    std::size_t reply = 0;
+};
+
+// The bytes one call sends and receives on its socket, averaged over a batch.
+template <class Call>
+Bytes MeasureBytes(Call call) {
+    constexpr int kCalls = 200;
+    g_socketSent = 0;
+    g_socketReceived = 0;
+    g_countSocketBytes = true;
+    for (int i = 0; i < kCalls; ++i) call();
+    g_countSocketBytes = false;
+    Bytes bytes;
+    bytes.request = static_cast<std::size_t>((g_socketSent.load() + kCalls / 2) / kCalls);
+    bytes.reply = static_cast<std::size_t>((g_socketReceived.load() + kCalls / 2) / kCalls);
+    if (bytes.request == 0 || bytes.reply == 0) throw std::runtime_error("no bytes seen on the socket");
+    return bytes;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+std::shared_ptr<IUsersAndGroupsServer> g_remote;   // over the socket, served by the child
+std::shared_ptr<IAAService> g_remoteRoot;
+std::shared_ptr<IServerSession> g_remoteSession;
+std::shared_ptr<IUsersAndGroupsServer> g_local;    // in-process
+std::shared_ptr<IAAService> g_localRoot;
+std::shared_ptr<IServerSession> g_localSession;
+pid_t g_servicePid = -1;
+
+void StartServiceChild(const std::string& dir) {
+    ::setenv("ZEL_IPC_DIR", dir.c_str(), 1);
+    int ready[2];
+    if (::pipe(ready) != 0) throw std::runtime_error("pipe");
+    g_servicePid = ::fork();
+    if (g_servicePid < 0) throw std::runtime_error("fork");
+    if (g_servicePid == 0) {
+        // This process has no thread but the main one yet, so the child may start its own.
+        ::close(ready[0]);
+        if (g_pinned) PinToOneCpu();
+        auto service = std::make_shared<Service>();
+        Service::Serve(service);
+        const char ok = 1;
+        WriteAll(ready[1], &ok, 1);
+        ::close(ready[1]);
+        // Serves until the parent ends it, or ends with the parent.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        for (;;) ::pause();
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char ok = 0;
+    if (!ReadAll(ready[0], &ok, 1)) throw std::runtime_error("the service child did not start");
+    ::close(ready[0]);
+    g_remoteRoot = IAAService::Connect();
+    if (!g_remoteRoot) throw std::runtime_error("cannot connect to the service child");
+    g_remoteSession = g_remoteRoot->registerClient("bench");
+    g_remote = g_remoteSession->getUsersAndGroupsServer();
+    if (!g_remote) throw std::runtime_error("no users-and-groups server");
+}
+
+void StopServiceChild() {
+    g_remote.reset();
+    g_remoteSession.reset();
+    g_remoteRoot.reset();
+    if (g_servicePid > 0) {
+        ::kill(g_servicePid, SIGTERM);
+        ::waitpid(g_servicePid, nullptr, 0);
+    }
+}
+
+void StartLocalService(const std::string& dir) {
+    // A directory of its own, so that this process's listener does not meet the child's socket.
+    ::setenv("ZEL_IPC_DIR", dir.c_str(), 1);
+    Service::Serve(std::make_shared<Service>());
+    g_localRoot = IAAService::Connect();
+    g_localSession = g_localRoot->registerClient("bench");
+    g_local = g_localSession->getUsersAndGroupsServer();
+    if (!g_local) throw std::runtime_error("no in-process users-and-groups server");
+}
+
+// Counters shared by every benchmark that calls.
+void Finish(benchmark::State& state, std::uint64_t allocationsBefore) {
+    state.SetItemsProcessed(state.iterations());
+    if (state.threads() == 1) {
+        const auto allocations = g_allocations.load() - allocationsBefore;
+        state.counters["allocs_per_call"] =
+            static_cast<double>(allocations) / static_cast<double>(std::max<benchmark::IterationCount>(1, state.iterations()));
+    }
+}
+
+// editUser with a handler the service never calls (a null reference cannot be sent): a void call
+// carrying a LocalUser and nothing back but its completion.
+void CallEditUser(benchmark::State& state, IUsersAndGroupsServer& server) {
+    const LocalUser user = SampleLocalUser();
+    const std::shared_ptr<IEditUserReplyHandler> handler = std::make_shared<EditUserReply>();
+    server.editUser(user, handler);  // the handler's first trip registers it with the connection
+    const auto before = g_allocations.load();
+    for (auto _ : state) server.editUser(user, handler);
+    Finish(state, before);
+}
+
+// setFlag1(true): a void call whose argument is no reference, beside the one above.
+void CallSetFlag(benchmark::State& state, IUsersAndGroupsServer& server) {
+    const auto before = g_allocations.load();
+    for (auto _ : state) server.setFlag1(true);
+    Finish(state, before);
+}
+
+void CallCheckPassword(benchmark::State& state, IUsersAndGroupsServer& server) {
+    const std::string password = "S3cure!Passw0rd#2024";
+    const auto before = g_allocations.load();
+    for (auto _ : state) {
+        PasswordComplexityErrors errors = server.checkPasswordComplexity(password);
+        benchmark::DoNotOptimize(errors);
+    }
+    Finish(state, before);
+}
+
+void CallAddUserWithCallback(benchmark::State& state, IUsersAndGroupsServer& server) {
+    const LocalUser user = SampleLocalUser();
+    auto reply = std::make_shared<EditUserReply>();
+    const std::shared_ptr<IEditUserReplyHandler> handler = reply;
+    const auto before = g_allocations.load();
+    for (auto _ : state) {
+        reply->last = EDITUSERRESULT_USER_NOT_FOUND;
+        server.addUser(user, handler);
+        if (reply->last != EDITUSERRESULT_SUCCESS) {
+            state.SkipWithError("the reply handler was not called back during the call");
+            break;
+        }
+    }
+    Finish(state, before);
+}
+
+void CallArgless(benchmark::State& state, IUsersAndGroupsServer& server) {
+    const auto before = g_allocations.load();
+    for (auto _ : state) {
+        bool allowed = server.isAnyUserAllowedToAccessJob();
+        benchmark::DoNotOptimize(allowed);
+    }
+    Finish(state, before);
+}
+
+void Floor(benchmark::State& state, Bytes bytes, int roundTrips) {
+    EchoChild child(bytes.request, bytes.reply);
+    for (auto _ : state) {
+        for (int i = 0; i < roundTrips; ++i) child.RoundTrip();
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.counters["request_bytes"] = static_cast<double>(bytes.request);
+    state.counters["reply_bytes"] = static_cast<double>(bytes.reply);
+}
+
+void RegisterAll() {
+    const LocalUser user = SampleLocalUser();
+    auto reply = std::make_shared<EditUserReply>();
+    g_remote->editUser(user, reply);
+    const Bytes editUser = MeasureBytes([&] { g_remote->editUser(user, reply); });
+    const Bytes setFlag = MeasureBytes([&] { g_remote->setFlag1(true); });
+    const Bytes checkPassword = MeasureBytes([&] { g_remote->checkPasswordComplexity("S3cure!Passw0rd#2024"); });
+    // Two messages each way (the call and its reply, the callback and its reply): the floor is two
+    // round trips of half the bytes each.
+    Bytes callback = MeasureBytes([&] { g_remote->addUser(user, reply); });
+    callback.request = (callback.request + 1) / 2;
+    callback.reply = (callback.reply + 1) / 2;
+
+    const auto describe = [](const Bytes& b) {
+        return std::to_string(b.request) + " bytes out, " + std::to_string(b.reply) + " back";
+    };
+    benchmark::AddCustomContext("void_localuser_bytes", describe(editUser));
+    benchmark::AddCustomContext("void_bool_bytes", describe(setFlag));
+    benchmark::AddCustomContext("check_password_bytes", describe(checkPassword));
+    benchmark::AddCustomContext("callback_bytes_per_round_trip", describe(callback));
+    benchmark::RegisterBenchmark("floor/void_localuser", Floor, editUser, 1)->UseRealTime();
+    benchmark::RegisterBenchmark("call/void_localuser", [](benchmark::State& s) { CallEditUser(s, *g_remote); })
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("floor/void_bool", Floor, setFlag, 1)->UseRealTime();
+    benchmark::RegisterBenchmark("call/void_bool", [](benchmark::State& s) { CallSetFlag(s, *g_remote); })
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("floor/check_password", Floor, checkPassword, 1)->UseRealTime();
+    benchmark::RegisterBenchmark("call/check_password", [](benchmark::State& s) { CallCheckPassword(s, *g_remote); })
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("floor/callback", Floor, callback, 2)->UseRealTime();
+    benchmark::RegisterBenchmark("call/callback", [](benchmark::State& s) { CallAddUserWithCallback(s, *g_remote); })
+        ->UseRealTime();
+    // Two threads calling at once on the one connection; its floor is floor/void_localuser (calls
+    // per raw round trip = items_per_second x that floor's time).
+    benchmark::RegisterBenchmark("call2/void_localuser_two_threads",
+                                 [](benchmark::State& s) { CallEditUser(s, *g_remote); })
+        ->Threads(2)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("inprocess/argless", [](benchmark::State& s) { CallArgless(s, *g_local); })
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("inprocess/void_localuser", [](benchmark::State& s) { CallEditUser(s, *g_local); })
+        ->UseRealTime();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (const char* pin = std::getenv("AAI_BENCH_PIN"); pin != nullptr && std::strcmp(pin, "1") == 0) {
+        g_pinned = true;
+        // Before any thread or child exists: every later thread and child inherits the mask.
+        PinToOneCpu();
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::AddCustomContext("pinned_to_one_cpu", g_pinned ? "yes" : "no");
+    const std::string remoteDir = MakeTempDir("remote");
+    const std::string localDir = MakeTempDir("local");
+    int status = 0;
+    try {
+        StartServiceChild(remoteDir);
+        StartLocalService(localDir);
+        RegisterAll();
+        benchmark::RunSpecifiedBenchmarks();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "rpc_bench: %s\n", e.what());
+        status = 1;
+    }
+    StopServiceChild();
+    benchmark::Shutdown();
+    ::rmdir(remoteDir.c_str());
+    ::rmdir(localDir.c_str());
+    return status;
+}
