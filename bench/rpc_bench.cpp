@@ -3,10 +3,11 @@
 // Between two processes over the Unix-socket transport: a forked child serves a minimal service on
 // $ZEL_IPC_DIR/AAI.sock and this process calls it. Each call's floor is a raw ping-pong over a Unix
 // stream socketpair with a forked echoing child, moving the same number of bytes each way as the
-// call does (counted from this process's /proc/self/io around a batch of calls). In-process: calls
+// call does (counted by this executable's sendmsg and recv over a batch of calls). In-process: calls
 // through a proxy of a server registered in this process, with the heap allocations per call.
 //
-// Benchmark names pair up: "floor/X" is the floor of "call/X" (two round trips for the callback).
+// Benchmark names pair up: "floor/X" is the floor of "call/X" (two round trips for the callback);
+// the two threads of "call2/void_localuser_two_threads" are held to "floor/void_localuser".
 // AAI_BENCH_PIN=1 pins this process, every thread it starts and the children to one CPU.
 #include <dlfcn.h>
 #include <sched.h>
