@@ -486,7 +486,11 @@ int main(int argc, char** argv) {
     }
     StopServiceChild();
     benchmark::Shutdown();
-    ::rmdir(remoteDir.c_str());
-    ::rmdir(localDir.c_str());
+    // The listeners' socket files outlive them here: the child is killed, and this process's
+    // server stays registered until it exits.
+    for (const std::string& dir : {remoteDir, localDir}) {
+        ::unlink((dir + "/AAI.sock").c_str());
+        ::rmdir(dir.c_str());
+    }
     return status;
 }
