@@ -65,6 +65,21 @@ TEST(SocketHandshake, ClientFailsWithConnectErrorWhenTheServerIsAbsentOrRefuses)
     m = ThrownMessage<ipc2::ConnectError>([&] { sock::Connect(server.Path(), {"aai", "printing"}, {}, {}); });
     EXPECT_TRUE(Contains(m, "module 'printing' is not served here"));
     EXPECT_EQ(server.connects.load(), 0);
+
+    // The server's own hook refuses: the client hears why, and no loss is reported for it.
+    std::atomic<bool> refusing{true};
+    server.OnConnected([&](const std::shared_ptr<ipc2::RegistryConnectionHandler>&) {
+        if (refusing) throw std::runtime_error("not taking clients now");
+    });
+    m = ThrownMessage<ipc2::ConnectError>([&] { sock::Connect(server.Path(), {"aai"}, {}, {}); });
+    EXPECT_TRUE(Contains(m, "refused the connection: not taking clients now"));
+    refusing = false;
+    auto client = sock::Connect(server.Path(), {"aai"}, {}, {});
+    EXPECT_EQ(Text(client->Send(Request(0, kEcho, "taken"), true)), "taken");
+    client->Close();
+    EXPECT_TRUE(WaitUntil([&] { return server.disconnects.load() == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(server.disconnects.load(), 1);
 }
 
 TEST(SocketHandshake, ClientFailsWithConnectErrorOnABrokenHandshake) {

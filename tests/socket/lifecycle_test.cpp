@@ -292,16 +292,16 @@ TEST(SocketLifecycle, ClosingEndsPendingCallsOnThisSideAndReportsTheLossOnceOnTh
     TestServer server;
     auto serverImpl = std::make_shared<Impl>();
     std::weak_ptr<Impl> serverWatch = serverImpl;
-    server.onConnected = [impl = serverImpl](const std::shared_ptr<ipc2::RegistryConnectionHandler>& h) {
+    server.OnConnected([impl = serverImpl](const std::shared_ptr<ipc2::RegistryConnectionHandler>& h) {
         AddStub(h, impl);
-    };
+    });
     serverImpl.reset();
     auto client = server.Connect({}, std::make_shared<TestReceiver>());
     auto clientImpl = std::make_shared<Impl>();
     std::weak_ptr<Impl> clientWatch = clientImpl;
     AddStub(client, clientImpl);
     clientImpl.reset();
-    server.onConnected = nullptr;
+    server.OnConnected(nullptr);
 
     {
         PendingCalls calls(client, 3);

@@ -18,7 +18,12 @@ public:
         sock::ServerHooks hooks;
         hooks.receiver = receiver;
         hooks.connected = [this](const std::shared_ptr<ipc2::RegistryConnectionHandler>& h) {
-            if (onConnected) onConnected(h);
+            std::function<void(const std::shared_ptr<ipc2::RegistryConnectionHandler>&)> hook;
+            {
+                std::lock_guard<std::mutex> lk(mu_);
+                hook = onConnected_;
+            }
+            if (hook) hook(h);
             std::lock_guard<std::mutex> lk(mu_);
             seen_.push_back(h);
             if (keep_) handlers_.push_back(h);
@@ -60,12 +65,17 @@ public:
         return n < handlers_.size() ? handlers_[n] : nullptr;
     }
 
+    // Runs first in the `connected` hook of the connections that arrive from now on.
+    void OnConnected(std::function<void(const std::shared_ptr<ipc2::RegistryConnectionHandler>&)> hook) {
+        std::lock_guard<std::mutex> lk(mu_);
+        onConnected_ = std::move(hook);
+    }
+
     const std::string& Path() const { return path_; }
     const TempDir& Dir() const { return dir_; }
 
     std::shared_ptr<Impl> root = std::make_shared<Impl>();
     std::shared_ptr<TestReceiver> receiver = std::make_shared<TestReceiver>(root);
-    std::function<void(const std::shared_ptr<ipc2::RegistryConnectionHandler>&)> onConnected;
     std::unique_ptr<sock::Listener> listener;
     std::atomic<int> connects{0};
     std::atomic<int> disconnects{0};
@@ -78,6 +88,7 @@ private:
     std::vector<std::shared_ptr<ipc2::RegistryConnectionHandler>> handlers_;
     std::vector<std::weak_ptr<ipc2::RegistryConnectionHandler>> seen_;
     std::vector<std::shared_ptr<ipc2::IReceiver>> clientReceivers_;
+    std::function<void(const std::shared_ptr<ipc2::RegistryConnectionHandler>&)> onConnected_;
     const void* lastDisconnected_ = nullptr;
 };
 

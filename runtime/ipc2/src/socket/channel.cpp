@@ -171,9 +171,9 @@ void Channel::Attach(const std::shared_ptr<SocketConnection>& handler) {
     if (options_.isServer && !closed_) keepAlive_ = handler;
 }
 
-void Channel::MarkReported() noexcept {
+void Channel::MarkReported(bool reported) noexcept {
     std::lock_guard<std::mutex> lk(mu_);
-    reported_ = true;
+    reported_ = reported;
 }
 
 bool Channel::Start(std::function<bool()> first) {

@@ -136,8 +136,8 @@ public:
     // Sends one frame whole; false (and the connection shut down) when it could not.
     bool WriteFrame(FrameKind kind, std::uint32_t callId, std::uint64_t chain, int depth, const void* data,
                     std::size_t size);
-    // Marks the handler as reported to `connected`, so that `disconnected` follows.
-    void MarkReported() noexcept;
+    // Whether the handler was reported to `connected`, so that `disconnected` follows.
+    void MarkReported(bool reported) noexcept;
 
 private:
     struct Frame {

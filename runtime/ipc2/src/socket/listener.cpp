@@ -339,20 +339,32 @@ bool Listener::Core::Handshake(Channel& c) {
     }
     auto handler = std::make_shared<SocketConnection>(agreed, true, c.shared_from_this());
     c.Attach(handler);
-    const auto ack = EncodeHelloAck(HelloAck{kProtocolVersion, config.checksum, agreed});
-    if (!c.WriteFrame(FrameKind::HelloAck, h.callId, 0, 0, ack.data(), ack.size())) return false;
-    c.MarkReported();
+    // The hook runs before the client hears yes: a hook that refuses the client (the name is no
+    // longer served) makes the client's Connect fail with the reason, rather than succeed and lose
+    // the connection at its first call. No request is read before it returns.
     if (hooks.connected) {
+        c.MarkReported(true);
+        std::string failure;
         tlsInConnected = this;
         try {
             hooks.connected(handler);
         } catch (const std::exception& e) {
-            c.Shutdown(std::string("the connect hook failed: ") + e.what(), true);
+            failure = e.what();
+            if (failure.empty()) failure = "the server refused the connection";
         } catch (...) {
-            c.Shutdown("the connect hook failed", true);
+            failure = "the server refused the connection";
         }
         tlsInConnected = nullptr;
+        if (!failure.empty()) {
+            // Not connected, so not disconnected either.
+            c.MarkReported(false);
+            return refuse(failure);
+        }
+    } else {
+        c.MarkReported(true);
     }
+    const auto ack = EncodeHelloAck(HelloAck{kProtocolVersion, config.checksum, agreed});
+    if (!c.WriteFrame(FrameKind::HelloAck, h.callId, 0, 0, ack.data(), ack.size())) return false;
     return c.IsOpen();
 }
 

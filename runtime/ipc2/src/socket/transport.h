@@ -32,8 +32,10 @@ struct ServerConfig {
 
 struct ServerHooks {
     std::weak_ptr<IReceiver> receiver;  // requests of every connection
-    // A client's handshake completed (IsServer() true). Runs on the connection's first thread
-    // before it reads any request, so a stub registered here serves the client's first call.
+    // A client's hello was accepted (IsServer() true). Runs on the connection's first thread
+    // before the client is answered and before any request is read, so a stub registered here
+    // serves the client's first call. An exception refuses the client: its Connect fails with the
+    // exception's text.
     std::function<void(const std::shared_ptr<RegistryConnectionHandler>&)> connected;
     // Once per connection that was reported connected, after its stubs were dropped.
     std::function<void(const std::shared_ptr<ConnectionHandler>&)> disconnected;
