@@ -14,21 +14,12 @@
 #include <memory>
 
 #include "fuzz_handler.h"
+#include "fuzz_setup.h"
 #include "fuzz_tables.h"
 #include "trace/trace.h"
 
-namespace {
-
-struct Setup {
-    aai_fuzz::Brokers brokers = zel::iface::aai::MakeInterfaceBrokers();
-    trace::Capture capture;
-    Setup() { trace::SetFatalAborts(false); }
-};
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static Setup* const setup = new Setup;
+    aai_fuzz::Setup* const setup = &aai_fuzz::Setup::Get();
     if (size < 2) return 0;
     const aai_fuzz::InterfaceEntry& entry = aai_fuzz::kInterfaces[(data[0] & 0x1F) % aai_fuzz::kInterfaceCount];
     const aai_fuzz::MethodCall& method = entry.methods[data[1] % entry.methodCount];

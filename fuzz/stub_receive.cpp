@@ -12,22 +12,12 @@
 #include <memory>
 
 #include "fuzz_handler.h"
+#include "fuzz_setup.h"
 #include "fuzz_tables.h"
 #include "trace/trace.h"
 
-namespace {
-
-struct Setup {
-    aai_fuzz::Brokers brokers = zel::iface::aai::MakeInterfaceBrokers();
-    // Fatal reports are expected here; a capture keeps them off standard error.
-    trace::Capture capture;
-    Setup() { trace::SetFatalAborts(false); }
-};
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static Setup* const setup = new Setup;
+    aai_fuzz::Setup* const setup = &aai_fuzz::Setup::Get();
     if (size < 1) return 0;
     const unsigned char selector = data[0];
     const aai_fuzz::InterfaceEntry& entry = aai_fuzz::kInterfaces[(selector & 0x1F) % aai_fuzz::kInterfaceCount];

@@ -9,22 +9,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fuzz_setup.h"
 #include "fuzz_tables.h"
 #include "ipc2/errors.h"
 #include "trace/trace.h"
 
-namespace {
-
-struct Setup {
-    aai_fuzz::Brokers brokers = zel::iface::aai::MakeInterfaceBrokers();
-    trace::Capture capture;
-    Setup() { trace::SetFatalAborts(false); }
-};
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static Setup* const setup = new Setup;
+    aai_fuzz::Setup* const setup = &aai_fuzz::Setup::Get();
     if (size < 1) return 0;
     const aai_fuzz::ValueEntry& entry = aai_fuzz::kValueTypes[data[0] % aai_fuzz::kValueTypeCount];
     try {
