@@ -5,20 +5,11 @@
 
 #include "aai/detail/codec.h"
 #include "method_table.h"
+#include "session_double.h"
 #include "trace/trace.h"
 
 namespace aai_test {
 namespace {
-
-struct Session : aai::IServerSession {
-    void closeSession() override {}
-    std::shared_ptr<aai::IPasswordHandler> getPasswordHandler() override { return nullptr; }
-    std::shared_ptr<aai::IUsersAndGroupsServer> getUsersAndGroupsServer() override { return nullptr; }
-    std::shared_ptr<aai::IClusterSecurityServer> getClusterSecurityServer() override { return nullptr; }
-    std::shared_ptr<aai::IEmailAddressServer> getEmailAddressServer() override { return nullptr; }
-    std::shared_ptr<aai::IDomainConfigurator> getDomainConfigurator() override { return nullptr; }
-    std::shared_ptr<aai::IHotfolderServer> getHotfolderServer() override { return nullptr; }
-};
 
 TEST(Brokers, TheDefaultBundleHoldsEveryBroker) {
     auto brokers = aai::MakeInterfaceBrokers();
