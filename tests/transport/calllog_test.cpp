@@ -27,7 +27,7 @@ std::string Hex(const std::string& bytes) {
 class CallLogTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        name = "calllog-test-" + std::to_string(getpid()) + "-" +
+        name = "calllog-" + std::to_string(getpid()) + "-" +
                ::testing::UnitTest::GetInstance()->current_test_info()->name();
         server->Serve(name, &service);
         handler = client->Connect(name);
