@@ -22,7 +22,8 @@ void ProxyCore::Release(int releaseId) {
     WriteHeader(*request, objectId_, module_, releaseId);
     // Only the destructor releases, when no other thread can hold the proxy any more.
     proglibs::ipc2::wire::PutInt(*request, count_);
-    handler_->Free(handler_->Send(std::move(request), true));
+    // Nothing is read from a release's reply, so the transport need not wait for it.
+    handler_->Post(std::move(request), true);
     handler_->RemoveProxy(objectId_);
 }
 

@@ -19,7 +19,7 @@ TEST(SocketHandshake, ConnectAgreesOnModulesAndCarriesCalls) {
 
     EXPECT_FALSE(client->IsServer());
     EXPECT_TRUE(client->IsConnected());
-    EXPECT_EQ(info.version, 1u);
+    EXPECT_EQ(info.version, kWireVersion);
     EXPECT_EQ(info.checksum, "c0ffee");
     EXPECT_EQ(info.modules, config.modules);
     // Both sides number modules the same way, by the server's list.
@@ -129,7 +129,7 @@ TEST(SocketHandshake, ServerAnswersABadHelloWithAReasonAndCloses) {
         {"name longer than the payload", RawFrame(4, 1, 0, 0, std::string("zipc\x01\0\0\0\x01\0\0\0\xff\0\0\0ab", 18)),
          "bad hello: module name of 255 bytes"},
         {"trailing bytes", RawFrame(4, 1, 0, 0, std::string("zipc\x01\0\0\0\0\0\0\0!", 13)), "1 unexpected bytes"},
-        {"unknown module", RawHello(1, {"printing"}), "module 'printing' is not served here"},
+        {"unknown module", RawHello(kWireVersion, {"printing"}), "module 'printing' is not served here"},
         {"request before hello", RawRequest(1, 2, 1, 0, kEcho, "x"), "expected a hello frame, got kind 1"},
         {"oversize hello", RawFrame(4, 1, 0, 0, "", 0, 1u << 20), nullptr},
         {"unknown kind", RawFrame(9, 1, 0, 0, ""), nullptr},

@@ -35,7 +35,7 @@ TEST(SocketLifecycle, MalformedFrameEndsOnlyThatConnectionWithALoggedReason) {
         {"unknown kind", RawFrame(0x77, 1, 2, 1, "x"), "unknown frame kind 119"},
         {"flags set", RawFrame(1, 1, 2, 1, "x", 0x80), "frame flags 0x80"},
         {"reply nobody waits for", RawFrame(2, 555, 2, 1, "x"), "reply for call 555, which nobody waits for"},
-        {"second hello", RawHello(1, {}), "unexpected hello frame"},
+        {"second hello", RawHello(kWireVersion, {}), "unexpected hello frame"},
         {"cut short", RawFrame(1, 1, 2, 1, "abc", 0, 100), "inside a frame"},
     };
     trace::ScopedLevel level(1);
@@ -62,13 +62,13 @@ TEST(SocketLifecycle, WireFollowsTheDocumentedLayout) {
     TestServer server;
     auto peer = RawPeer::Dial(server.Path());
     ASSERT_NE(peer, nullptr);
-    ASSERT_TRUE(peer->Send(RawHello(1, {"m"})));
+    ASSERT_TRUE(peer->Send(RawHello(kWireVersion, {"m"})));
     RawHeader h;
     std::string payload;
     ASSERT_TRUE(peer->ReadFrame(h, payload));
     EXPECT_EQ(h.kind, 5);
     EXPECT_EQ(h.callId, 1u);
-    EXPECT_EQ(payload, std::string("zipc\x01\0\0\0\0\0\0\0\x01\0\0\0\x01\0\0\0m", 21));
+    EXPECT_EQ(payload, std::string("zipc\x02\0\0\0\0\0\0\0\x01\0\0\0\x01\0\0\0m", 21));
 
     // A reply echoes the call id, the chain and the depth.
     const std::uint64_t chain = 0x0123456789abcdeeull;
@@ -276,7 +276,7 @@ TEST(SocketLifecycle, PeerThatStopsReadingFailsTheCallWithoutASignal) {
     std::promise<void> finished;
     auto done = finished.get_future().share();
     FakeServer fake(path, [&](RawPeer& peer) {
-        peer.Send(RawHelloAck(1, "", {}));
+        peer.Send(RawHelloAck(kWireVersion, "", {}));
         ::shutdown(peer.fd(), SHUT_RD);
         stopped.set_value();
         done.wait();

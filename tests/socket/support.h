@@ -289,6 +289,9 @@ inline std::string Names(const std::vector<std::string>& names) {
     return out;
 }
 
+// The runtime's protocol version, as a peer writes it in its hello.
+constexpr std::uint32_t kWireVersion = 2;
+
 inline std::string RawHello(std::uint32_t version, const std::vector<std::string>& modules) {
     std::string p = "zipc";
     Le(p, version, 4);
@@ -390,7 +393,7 @@ public:
 
     // Says hello and reads the hello-ack; true when the server accepted.
     bool Handshake(const std::vector<std::string>& modules = {}) {
-        if (!Send(RawHello(1, modules))) return false;
+        if (!Send(RawHello(kWireVersion, modules))) return false;
         RawHeader h;
         std::string payload;
         return ReadFrame(h, payload) && h.kind == 5;

@@ -39,8 +39,9 @@ public:
 
     // The runtime's count of references handed out for this proxy; raised from its own threads.
     void AddReference();
-    // The release request: the header with the release id and the whole count, Send true; then
-    // the reply is freed and the handler forgets the proxy.
+    // The release request: the header with the release id and the whole count, Send flag true,
+    // posted (its reply carries nothing, so no transport need wait for it); then the handler
+    // forgets the proxy.
     void Release(int releaseId);
 
     template <class R, class... A>

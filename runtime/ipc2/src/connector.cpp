@@ -144,12 +144,21 @@ void Connector::RegisterServerImpl(std::string serverName, bool exclusive, std::
     }
     config.modules = registration.modules;
     config.checksum = registration.checksum;
-    // The socket stays with the name: only the first connector of the process to serve it binds it.
-    if (!detail::inprocess::HasListener(serverName)) {
-        config.path = socket::DefaultSocketPath(serverName);
-        registration.listener = socket::Listener::Start(std::move(config), SocketHooks(serverName));
-    }
+    // The socket stays with the name: only the first connector of the process to serve it binds it,
+    // and only once the name is registered, so that a client quick to find the socket file finds
+    // the server behind it too.
+    const bool bind = !detail::inprocess::HasListener(serverName);
+    if (bind) config.path = socket::DefaultSocketPath(serverName);
     detail::inprocess::Register(serverName, exclusive, std::move(registration));
+    if (bind) {
+        try {
+            detail::inprocess::AttachListener(serverName, this,
+                                              socket::Listener::Start(std::move(config), SocketHooks(serverName)));
+        } catch (...) {
+            detail::inprocess::Unregister(serverName, this);
+            throw;
+        }
+    }
     // A connector serves one name: moving to another gives up the old one.
     if (!previous.empty() && previous != serverName) detail::inprocess::Unregister(previous, this);
     std::lock_guard<std::mutex> lock(state_->mutex);

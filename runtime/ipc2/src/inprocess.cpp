@@ -223,6 +223,19 @@ bool HasListener(const std::string& name) {
     return found != table.servers.end() && found->second.listener && LiveOwner(found->second);
 }
 
+bool AttachListener(const std::string& name, const Connector* owner, std::shared_ptr<socket::Listener> listener) {
+    ServerTable& table = Servers();
+    std::unique_lock<std::mutex> lock(table.mutex);
+    auto found = table.servers.find(name);
+    if (found == table.servers.end() || found->second.owner != owner) {
+        lock.unlock();  // the listener's threads take the lock when it stops
+        listener.reset();
+        return false;
+    }
+    found->second.listener = std::move(listener);
+    return true;
+}
+
 std::pair<ServerRegistration, std::shared_ptr<Connector>> Current(const std::string& name) {
     ServerTable& table = Servers();
     std::lock_guard<std::mutex> lock(table.mutex);

@@ -46,6 +46,8 @@ void Register(const std::string& name, bool exclusive, ServerRegistration regist
 void Unregister(const std::string& name, const Connector* owner);
 // Whether a live connector of this process serves the name on a socket already.
 bool HasListener(const std::string& name);
+// Gives the registration of `owner` under `name` its listener; false when it is no longer there.
+bool AttachListener(const std::string& name, const Connector* owner, std::shared_ptr<socket::Listener> listener);
 // The name's registration and its live connector, or a null connector when nobody serves it.
 std::pair<ServerRegistration, std::shared_ptr<Connector>> Current(const std::string& name);
 // A connection to the server registered under `name` in this process, or null when there is none.

@@ -9,6 +9,10 @@ namespace zel::proglibs::ipc2 {
 IProxy::~IProxy() = default;
 IStub::~IStub() = default;
 ConnectionHandler::~ConnectionHandler() = default;
+
+void ConnectionHandler::Post(std::shared_ptr<ByteStream> request, bool sendFlag) {
+    Free(Send(std::move(request), sendFlag));
+}
 IReceiver::~IReceiver() = default;
 Ipc::IServerListener::~IServerListener() = default;
 

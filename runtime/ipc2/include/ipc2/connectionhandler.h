@@ -28,6 +28,11 @@ public:
     // Delivers a request and returns its reply; null when the connection is lost (also when it is
     // lost while waiting). Throws RemoteError when the peer could not process the request.
     virtual std::shared_ptr<ByteStream> Send(std::shared_ptr<ByteStream> request, bool sendFlag) = 0;
+    // Delivers a request whose reply nobody reads (a proxy's release): the peer runs it after the
+    // requests this thread sent before it, and a transport may return as soon as it is on its way,
+    // so that letting a proxy go costs no round trip; its failure is the peer's to log. By
+    // default: Send, and Free the reply.
+    virtual void Post(std::shared_ptr<ByteStream> request, bool sendFlag);
     // Gives a stream back; it is not read afterwards. Null is allowed.
     virtual void Free(std::shared_ptr<ByteStream> stream) = 0;
     // The module id of a module of the connection's module list.

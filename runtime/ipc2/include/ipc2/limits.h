@@ -15,6 +15,9 @@ struct Limits {
     int maxOutstandingCalls = 1024;
     // Stubs alive on one connection at once.
     int maxStubsPerConnection = 65536;
+    // How long a peer may pause in the middle of a message before its connection is dropped, so
+    // that a peer sending half a message cannot hold a connection's reader forever.
+    int frameTimeoutMs = 10000;
 };
 
 }  // namespace zel::proglibs::ipc2

@@ -1,6 +1,8 @@
 #include "channel.h"
 
 #include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -117,6 +119,11 @@ std::shared_ptr<ByteStream> SocketConnection::Send(std::shared_ptr<ByteStream> r
     return channel_->Call(*request);
 }
 
+void SocketConnection::Post(std::shared_ptr<ByteStream> request, bool) {
+    if (!request) throw IpcError("Post: no request stream");
+    channel_->Post(*request);
+}
+
 void SocketConnection::Close() { channel_->Close(); }
 
 bool SocketConnection::IsConnected() const { return channel_->IsOpen(); }
@@ -137,8 +144,13 @@ ChannelOptions Sane(ChannelOptions o) {
     o.limits.maxFrameSize = std::min<std::size_t>(o.limits.maxFrameSize, std::numeric_limits<std::uint32_t>::max());
     o.limits.maxCallDepth = std::clamp(o.limits.maxCallDepth, 1, 0xFFFF);
     o.limits.maxOutstandingCalls = std::max(o.limits.maxOutstandingCalls, 1);
+    o.limits.frameTimeoutMs = std::max(o.limits.frameTimeoutMs, 1);
     return o;
 }
+
+// What an epoll event is about.
+constexpr std::uint64_t kSocketEvent = 1;
+constexpr std::uint64_t kKickEvent = 2;
 
 }  // namespace
 
@@ -151,6 +163,24 @@ Channel::Channel(int fd, ChannelOptions options)
         peer_.uid = cred.uid;
         peer_.gid = cred.gid;
     }
+    // Without its epoll set the connection cannot be served: Start() then refuses.
+    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    kick_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    epoll_event socketEvent{};
+    socketEvent.events = EPOLLIN | EPOLLONESHOT;
+    socketEvent.data.u64 = kSocketEvent;
+    epoll_event kickEvent{};
+    kickEvent.events = EPOLLIN | EPOLLONESHOT;
+    kickEvent.data.u64 = kKickEvent;
+    if (epoll_ < 0 || kick_ < 0 || ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &socketEvent) != 0 ||
+        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, kick_, &kickEvent) != 0) {
+        const int error = errno;
+        if (epoll_ >= 0) ::close(epoll_);
+        if (kick_ >= 0) ::close(kick_);
+        epoll_ = kick_ = -1;
+        TraceConnection(1, __FILE__, __LINE__, __func__, this, "cannot make the epoll set: " + ErrnoText(error));
+    }
+    armed_ = true;
 }
 
 Channel::~Channel() {
@@ -163,6 +193,8 @@ Channel::~Channel() {
             t.join();
         }
     }
+    if (epoll_ >= 0) ::close(epoll_);
+    if (kick_ >= 0) ::close(kick_);
 }
 
 void Channel::Attach(const std::shared_ptr<SocketConnection>& handler) {
@@ -178,16 +210,15 @@ void Channel::MarkReported(bool reported) noexcept {
 
 bool Channel::Start(std::function<bool()> first) {
     std::unique_lock<std::mutex> lk(mu_);
-    const bool reader = !first;
+    if (epoll_ < 0) return false;
     try {
         auto self = shared_from_this();
-        threads_.emplace_back([self, reader, first = std::move(first)] { self->ServiceMain(reader, first); });
+        threads_.emplace_back([self, first = std::move(first)] { self->ServiceMain(first); });
     } catch (const std::exception& e) {
         TraceConnection(1, __FILE__, __LINE__, __func__, this, std::string("cannot start a thread: ") + e.what());
         return false;
     }
     ++threadCount_;
-    if (reader) reader_ = &pendingReader_;
     return true;
 }
 
@@ -205,30 +236,33 @@ std::uint64_t Channel::NewChain() noexcept {
     return (chainCounter_.fetch_add(1, std::memory_order_relaxed) + 1) << 1 | (options_.isServer ? 1u : 0u);
 }
 
-std::shared_ptr<ByteStream> Channel::Call(const ByteStream& request) {
+void Channel::Place(std::size_t size, std::uint64_t& chain, int& depth) {
     const Limits& limits = options_.limits;
-    if (request.Size() > limits.maxFrameSize) {
-        throw LimitError(Format("request of %zu bytes exceeds the frame limit of %zu bytes", request.Size(),
-                                limits.maxFrameSize));
+    if (size > limits.maxFrameSize) {
+        throw LimitError(
+            Format("request of %zu bytes exceeds the frame limit of %zu bytes", size, limits.maxFrameSize));
     }
     const CallContext* ctx = tlsContext;
-    const int depth = ctx ? ctx->depth + 1 : 1;
+    depth = ctx ? ctx->depth + 1 : 1;
     if (depth > limits.maxCallDepth) {
         throw LimitError(Format("call at depth %d exceeds the nesting limit of %d", depth, limits.maxCallDepth));
     }
-    const std::uint64_t chain = ctx && ctx->channel == this ? ctx->chain : NewChain();
+    chain = ctx && ctx->channel == this ? ctx->chain : NewChain();
+}
 
+std::shared_ptr<ByteStream> Channel::Call(const ByteStream& request) {
     Waiter w;
-    w.chain = chain;
+    int depth = 0;
+    Place(request.Size(), w.chain, depth);
     std::unique_lock<std::mutex> lk(mu_);
     if (closed_) return nullptr;
-    if (calls_.size() >= static_cast<std::size_t>(limits.maxOutstandingCalls)) {
+    if (calls_.size() >= static_cast<std::size_t>(options_.limits.maxOutstandingCalls)) {
         throw LimitError(Format("%zu calls are already waiting for replies on this connection (limit %d)",
-                                calls_.size(), limits.maxOutstandingCalls));
+                                calls_.size(), options_.limits.maxOutstandingCalls));
     }
     w.callId = NextCallId();
     calls_.emplace(w.callId, &w);
-    auto slot = chains_.try_emplace(chain, &w);
+    auto slot = chains_.try_emplace(w.chain, &w);
     if (!slot.second) {
         w.outer = slot.first->second;
         slot.first->second = &w;
@@ -246,7 +280,7 @@ std::shared_ptr<ByteStream> Channel::Call(const ByteStream& request) {
         Guard guard{*this, lk, w};
         lk.unlock();
         // A failed write shuts the connection down, which ends the wait below at once.
-        WriteFrame(FrameKind::Request, w.callId, chain, depth, request.Data(), request.Size());
+        WriteFrame(FrameKind::Request, w.callId, w.chain, depth, request.Data(), request.Size());
         lk.lock();
         WaitLoop(lk, w);
     }
@@ -260,14 +294,30 @@ std::shared_ptr<ByteStream> Channel::Call(const ByteStream& request) {
     return result;
 }
 
+void Channel::Post(const ByteStream& request) {
+    std::uint64_t chain = 0;
+    int depth = 0;
+    Place(request.Size(), chain, depth);
+    if (!IsOpen()) return;
+    WriteFrame(FrameKind::Request, 0, chain, depth, request.Data(), request.Size(), kFlagNoReply);
+}
+
 void Channel::WaitLoop(std::unique_lock<std::mutex>& lk, Waiter& w) {
     for (;;) {
         if (closed_) return;
         if (!w.inbox.empty()) {
-            // A callback of our own chain: run it here, on the thread its caller is waiting for.
+            // A request of our own chain: run it here, on the thread its caller is waiting for.
             Frame f = std::move(w.inbox.front());
             w.inbox.pop_front();
-            if (reader_ == &w) PassToken(lk);
+            if (reader_ == &w) {
+                if ((f.header.flags & kFlagNoReply) != 0 && parked_ == 0) {
+                    // A release: short, and our reply is likely right behind it, so we come back
+                    // for the token instead of arming the socket for the service threads.
+                    reader_ = nullptr;
+                } else {
+                    PassToken();
+                }
+            }
             lk.unlock();
             RunRequest(f);
             f = Frame{};
@@ -275,22 +325,21 @@ void Channel::WaitLoop(std::unique_lock<std::mutex>& lk, Waiter& w) {
             continue;
         }
         if (w.done) return;
-        if (reader_ == &w || reader_ == nullptr || (reader_->isService && !frameInProgress_)) {
-            if (reader_ != &w) {
-                if (reader_ != nullptr) Depose(reader_);
-                reader_ = &w;
-            }
+        if (reader_ == &w || TakeToken(&w)) {
             Frame none;
-            Lead(lk, w, none);
+            bool runIt = false;
+            ReadAndRoute(lk, &w, &w, none, runIt);
             continue;
         }
         w.parked = true;
+        ++parked_;
         w.cv.wait(lk);
+        --parked_;
         w.parked = false;
     }
 }
 
-void Channel::Leave(std::unique_lock<std::mutex>& lk, Waiter& w) {
+void Channel::Leave(std::unique_lock<std::mutex>&, Waiter& w) {
     calls_.erase(w.callId);
     Waiter* next = nullptr;
     auto it = chains_.find(w.chain);
@@ -326,15 +375,15 @@ void Channel::Leave(std::unique_lock<std::mutex>& lk, Waiter& w) {
         if (next != nullptr) {
             next->cv.notify_one();
         } else if (running_ < kMaxRunning) {
-            WakeRunner(lk);
+            WakeRunner();
         }
     }
-    if (reader_ == &w) PassToken(lk);
+    // Ours, or left free by a caller that ran a release of its chain: someone must read.
+    if (reader_ == &w || (reader_ == nullptr && !armed_)) PassToken();
 }
 
-void Channel::ServiceMain(bool reader, const std::function<bool()>& first) {
+void Channel::ServiceMain(const std::function<bool()>& first) {
     tlsServiceOf = this;
-    Service me;
     bool serve = true;
     if (first) {
         try {
@@ -345,11 +394,8 @@ void Channel::ServiceMain(bool reader, const std::function<bool()>& first) {
         }
     }
     std::unique_lock<std::mutex> lk(mu_);
-    if (reader && reader_ == &pendingReader_) reader_ = &me;
     if (!serve) ShutdownLocked("the handshake did not complete", false);
-    ServiceLoop(lk, me);
-    LeaveIdle(me);
-    if (reader_ == &me) reader_ = nullptr;
+    ServiceLoop(lk);
     --threadCount_;
     const bool clean = !cleanupClaimed_;
     cleanupClaimed_ = true;
@@ -363,26 +409,39 @@ void Channel::ServiceMain(bool reader, const std::function<bool()>& first) {
     tlsServiceOf = nullptr;
 }
 
-void Channel::ServiceLoop(std::unique_lock<std::mutex>& lk, Service& me) {
+void Channel::ServiceLoop(std::unique_lock<std::mutex>& lk) {
+    const char tag = 0;
+    const void* const me = &tag;  // this thread, when it holds the token
+    bool socketFired = false;
     for (;;) {
-        if (closed_) return;
-        if (reader_ == &me) {
-            LeaveIdle(me);
+        if (closed_) {
+            if (reader_ == me) reader_ = nullptr;
+            return;
+        }
+        if (reader_ == me) {
             Frame f;
-            if (Lead(lk, me, f)) {
+            bool runIt = false;
+            const ReadStatus st = ReadAndRoute(lk, me, nullptr, f, runIt);
+            if (runIt) {
                 lk.unlock();
                 RunRequest(f);
                 f = Frame{};
                 lk.lock();
                 --running_;
+            } else if (reader_ == me && (st == ReadStatus::Nothing || parked_ != 0)) {
+                // Nothing more for now, or a caller would rather read its own reply.
+                PassToken();
             }
             continue;
         }
         if (!queue_.empty() && running_ < kMaxRunning) {
-            LeaveIdle(me);
             Frame f = std::move(queue_.front());
             queue_.pop_front();
             ++running_;
+            // This thread may have been woken for more than one piece of work.
+            if ((!queue_.empty() && running_ < kMaxRunning) || (reader_ == nullptr && armed_ && rpos_ != rend_)) {
+                WakeRunner();
+            }
             lk.unlock();
             RunRequest(f);
             f = Frame{};
@@ -390,54 +449,68 @@ void Channel::ServiceLoop(std::unique_lock<std::mutex>& lk, Service& me) {
             --running_;
             continue;
         }
-        if (reader_ == nullptr) {
-            LeaveIdle(me);
-            reader_ = &me;
+        if (reader_ == nullptr && (!armed_ || socketFired || rpos_ != rend_)) {
+            // Free; or armed, and either the socket fired for this thread (which disarmed it) or
+            // frames are buffered where epoll cannot see them.
+            if (socketFired) armed_ = false;
+            TakeToken(me);
+            socketFired = false;
             continue;
         }
-        EnterIdle(me);
-        me.parked = true;
-        me.cv.wait(lk);
-        me.parked = false;
+        socketFired = false;
+        ++idle_;
+        lk.unlock();
+        epoll_event events[2];
+        const int n = ::epoll_wait(epoll_, events, 2, -1);
+        lk.lock();
+        --idle_;
+        if (closed_) continue;
+        for (int i = 0; i < n; ++i) {
+            if (events[i].data.u64 == kSocketEvent) {
+                socketFired = true;
+            } else {
+                std::uint64_t count;
+                while (::read(kick_, &count, sizeof count) < 0 && errno == EINTR) {
+                }
+                kickPending_ = false;
+            }
+        }
     }
 }
 
-bool Channel::Lead(std::unique_lock<std::mutex>& lk, Participant& me, Frame& run) {
-    if (rpos_ == rend_) {
-        me.polling = true;
-        lk.unlock();
-        WaitReadable();
-        lk.lock();
-        me.polling = false;
-        // A waiting caller may have taken over meanwhile (only from a service thread).
-        if (closed_ || reader_ != &me) return false;
-    }
-    frameInProgress_ = true;
+Channel::ReadStatus Channel::ReadAndRoute(std::unique_lock<std::mutex>& lk, const void* me, Waiter* waiter,
+                                          Frame& run, bool& runIt) {
     lk.unlock();
     Frame f;
     std::string why;
     bool fault = false;
-    ReadStatus st = ReadFrame(f, why, fault);
+    const ReadStatus st = ReadFrame(f, waiter != nullptr, why, fault);
     lk.lock();
-    frameInProgress_ = false;
-    if (st == ReadStatus::Nothing) return false;
+    if (st == ReadStatus::Nothing) return st;
     if (st == ReadStatus::Failed) {
         ShutdownLocked(why, fault);
-        return false;
+        return st;
     }
     std::string reject;
-    switch (RouteFrame(lk, me, f, reject)) {
-    case Route::Done: return false;
-    case Route::RunIt: run = std::move(f); return true;
+    switch (RouteFrame(me, waiter, f, reject)) {
+    case Route::Done: return st;
+    case Route::RunIt:
+        run = std::move(f);
+        runIt = true;
+        return st;
     case Route::Reject: break;
+    }
+    if ((f.header.flags & kFlagNoReply) != 0) {
+        TraceConnection(1, __FILE__, __LINE__, __func__, this, "a one-way request was refused: " + reject);
+        return st;
     }
     lk.unlock();
     WriteFrame(FrameKind::Error, f.header.callId, f.header.chain, f.header.depth, reject.data(), reject.size());
     lk.lock();
-    return false;
+    return st;
 }
 
-Channel::Route Channel::RouteFrame(std::unique_lock<std::mutex>& lk, Participant& me, Frame& f, std::string& reject) {
+Channel::Route Channel::RouteFrame(const void* me, Waiter* waiter, Frame& f, std::string& reject) {
     const FrameHeader& h = f.header;
     switch (static_cast<FrameKind>(h.kind)) {
     case FrameKind::Reply:
@@ -451,7 +524,7 @@ Channel::Route Channel::RouteFrame(std::unique_lock<std::mutex>& lk, Participant
         w->done = true;
         w->isError = h.kind == static_cast<std::uint8_t>(FrameKind::Error);
         w->result = std::move(f.payload);
-        if (w != &me) w->cv.notify_one();
+        if (w != waiter) w->cv.notify_one();
         return Route::Done;
     }
     case FrameKind::Request: {
@@ -464,7 +537,7 @@ Channel::Route Channel::RouteFrame(std::unique_lock<std::mutex>& lk, Participant
         if (it != chains_.end()) {
             Waiter* w = it->second;
             w->inbox.push_back(std::move(f));
-            if (w != &me) w->cv.notify_one();
+            if (w != waiter) w->cv.notify_one();
             return Route::Done;
         }
         if (queue_.size() + static_cast<std::size_t>(running_) >=
@@ -473,14 +546,14 @@ Channel::Route Channel::RouteFrame(std::unique_lock<std::mutex>& lk, Participant
                             options_.limits.maxOutstandingCalls);
             return Route::Reject;
         }
-        if (me.isService && queue_.empty() && running_ < kMaxRunning) {
-            // Run it on this thread; another one reads meanwhile.
+        if (waiter == nullptr && queue_.empty() && running_ < kMaxRunning) {
+            // Run it on this service thread; the socket goes back to the others meanwhile.
             ++running_;
-            PassToken(lk);
+            if (reader_ == me) PassToken();
             return Route::RunIt;
         }
         queue_.push_back(std::move(f));
-        if (running_ < kMaxRunning) WakeRunner(lk);
+        if (running_ < kMaxRunning) WakeRunner();
         return Route::Done;
     }
     case FrameKind::Hello:
@@ -490,43 +563,53 @@ Channel::Route Channel::RouteFrame(std::unique_lock<std::mutex>& lk, Participant
     return Route::Done;
 }
 
-void Channel::WaitReadable() {
-    FdUse use(fd_);
-    if (use.fd() < 0) return;
-    pollfd p{use.fd(), POLLIN, 0};
-    while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
+bool Channel::WaitForBytes(int fd, std::string& why) {
+    pollfd p{fd, POLLIN, 0};
+    int r;
+    while ((r = ::poll(&p, 1, options_.limits.frameTimeoutMs)) < 0 && errno == EINTR) {
     }
+    if (r > 0) return true;
+    why = r == 0 ? Format("the peer stalled inside a frame for %d ms", options_.limits.frameTimeoutMs)
+                 : "waiting for the rest of a frame failed: " + ErrnoText(errno);
+    return false;
 }
 
-Channel::ReadStatus Channel::ReadFrame(Frame& f, std::string& why, bool& fault) {
+Channel::ReadStatus Channel::ReadFrame(Frame& f, bool mayBlock, std::string& why, bool& fault) {
     FdUse use(fd_);
     const int fd = use.fd();
     if (fd < 0) {
         why = "closed";
         return ReadStatus::Failed;
     }
-    // Nothing of the next frame has come yet: the wake may have been for another thread's data,
-    // so the first read must not block.
-    bool maybeNothing = rpos_ == rend_;
+    // Until the first byte of the frame has come, a caller waits as long as its call takes; a
+    // service thread does not wait at all, since its wake-up may have been for data already taken.
+    // Inside a frame nobody waits longer than the frame timeout.
+    bool started = rpos_ != rend_;
     while (rend_ - rpos_ < kHeaderSize) {
         if (rpos_ > 0) {
             std::memmove(rbuf_.get(), rbuf_.get() + rpos_, rend_ - rpos_);
             rend_ -= rpos_;
             rpos_ = 0;
         }
-        ssize_t n = ::recv(fd, rbuf_.get() + rend_, kReadBuffer - rend_, maybeNothing ? MSG_DONTWAIT : 0);
+        const int flags = !started && mayBlock ? 0 : MSG_DONTWAIT;
+        ssize_t n = ::recv(fd, rbuf_.get() + rend_, kReadBuffer - rend_, flags);
         if (n > 0) {
             rend_ += static_cast<std::size_t>(n);
-            maybeNothing = false;
+            started = true;
             continue;
         }
         if (n == 0) {
-            fault = rend_ != rpos_;
+            fault = started;
             why = fault ? "the peer closed the connection inside a frame header" : "the peer closed the connection";
             return ReadStatus::Failed;
         }
         if (errno == EINTR) continue;
-        if (maybeNothing && (errno == EAGAIN || errno == EWOULDBLOCK)) return ReadStatus::Nothing;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (!started) return ReadStatus::Nothing;
+            if (WaitForBytes(fd, why)) continue;
+            fault = true;
+            return ReadStatus::Failed;
+        }
         fault = errno != ECONNRESET;
         why = "reading failed: " + ErrnoText(errno);
         return ReadStatus::Failed;
@@ -557,14 +640,14 @@ Channel::ReadStatus Channel::ReadFrame(Frame& f, std::string& why, bool& fault) 
         ssize_t n;
         if (need >= kReadBuffer / 2) {
             // Large: straight into the message.
-            n = ::recv(fd, p + got, need, 0);
+            n = ::recv(fd, p + got, need, MSG_DONTWAIT);
             if (n > 0) {
                 got += static_cast<std::size_t>(n);
                 continue;
             }
         } else {
             // Small: through the buffer, which may pick up the next frames on the way (empty here).
-            n = ::recv(fd, rbuf_.get(), kReadBuffer, 0);
+            n = ::recv(fd, rbuf_.get(), kReadBuffer, MSG_DONTWAIT);
             if (n > 0) {
                 const std::size_t take = std::min(need, static_cast<std::size_t>(n));
                 std::memcpy(p + got, rbuf_.get(), take);
@@ -581,6 +664,11 @@ Channel::ReadStatus Channel::ReadFrame(Frame& f, std::string& why, bool& fault) 
             return ReadStatus::Failed;
         }
         if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (WaitForBytes(fd, why)) continue;
+            fault = true;
+            return ReadStatus::Failed;
+        }
         fault = errno != ECONNRESET;
         why = "reading failed: " + ErrnoText(errno);
         return ReadStatus::Failed;
@@ -589,6 +677,7 @@ Channel::ReadStatus Channel::ReadFrame(Frame& f, std::string& why, bool& fault) 
 }
 
 void Channel::RunRequest(Frame& f) noexcept {
+    const bool oneWay = (f.header.flags & kFlagNoReply) != 0;
     std::string error;
     std::shared_ptr<ByteStream> reply;
     std::shared_ptr<SocketConnection> handler;
@@ -604,7 +693,7 @@ void Channel::RunRequest(Frame& f) noexcept {
             reply = receiver->Receive(std::move(f.payload), handler);
             if (!reply) {
                 error = "the request was not handled (no reply)";
-            } else if (reply->Size() > options_.limits.maxFrameSize) {
+            } else if (reply->Size() > options_.limits.maxFrameSize && !oneWay) {
                 error = Format("reply of %zu bytes exceeds the frame limit of %zu bytes", reply->Size(),
                                options_.limits.maxFrameSize);
                 reply.reset();
@@ -616,7 +705,10 @@ void Channel::RunRequest(Frame& f) noexcept {
     } catch (...) {
         error = "the request failed with an exception of unknown type";
     }
-    if (error.empty()) {
+    if (oneWay) {
+        // Nobody waits for the outcome: a failure is this side's to tell.
+        if (!error.empty()) TraceConnection(1, __FILE__, __LINE__, __func__, this, "a one-way request failed: " + error);
+    } else if (error.empty()) {
         WriteFrame(FrameKind::Reply, f.header.callId, f.header.chain, f.header.depth, reply->Data(), reply->Size());
     } else {
         if (error.size() > std::min(kMaxErrorText, options_.limits.maxFrameSize)) {
@@ -630,13 +722,13 @@ void Channel::RunRequest(Frame& f) noexcept {
 }
 
 bool Channel::WriteFrame(FrameKind kind, std::uint32_t callId, std::uint64_t chain, int depth, const void* data,
-                         std::size_t size) {
+                         std::size_t size, std::uint8_t flags) {
     std::string why;
     {
         FdUse use(fd_);
         if (use.fd() < 0) return false;
         std::lock_guard<std::mutex> wl(writeMu_);
-        if (WriteFrameTo(use.fd(), kind, callId, chain, static_cast<std::uint16_t>(depth), data, size, why)) {
+        if (WriteFrameTo(use.fd(), kind, callId, chain, static_cast<std::uint16_t>(depth), data, size, why, flags)) {
             return true;
         }
     }
@@ -646,86 +738,82 @@ bool Channel::WriteFrame(FrameKind kind, std::uint32_t callId, std::uint64_t cha
 
 // ---- the read token and the service threads (all with mu_ held)
 
-void Channel::PassToken(std::unique_lock<std::mutex>&) {
+bool Channel::TakeToken(const void* taker) {
+    if (reader_ != nullptr) return false;
+    if (armed_) {
+        armed_ = false;
+        EpollSet(fd_.Number(), EPOLLONESHOT);
+    }
+    reader_ = taker;
+    return true;
+}
+
+void Channel::PassToken() {
     reader_ = nullptr;
     if (closed_) return;
     // A caller waiting for its reply is the best reader: the reply then wakes nobody else.
-    for (auto& entry : calls_) {
+    if (Waiter* w = ParkedReader()) {
+        reader_ = w;
+        w->cv.notify_one();
+        return;
+    }
+    Arm();
+}
+
+void Channel::Arm() {
+    armed_ = true;
+    EpollSet(fd_.Number(), EPOLLIN | EPOLLONESHOT);
+    // Frames already buffered are invisible to epoll: wake a service thread for them.
+    if (rpos_ != rend_) Kick();
+    // Someone must be waiting for the socket (or the kick) to fire.
+    if (idle_ == 0) Spawn();
+}
+
+void Channel::Kick() {
+    if (kickPending_ || kick_ < 0) return;
+    kickPending_ = true;
+    const std::uint64_t one = 1;
+    while (::write(kick_, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+    EpollSet(kick_, EPOLLIN | EPOLLONESHOT);
+}
+
+void Channel::WakeRunner() {
+    if (idle_ > 0) {
+        Kick();
+    } else {
+        Spawn();
+    }
+}
+
+Channel::Waiter* Channel::ParkedReader() const {
+    if (parked_ == 0) return nullptr;
+    for (const auto& entry : calls_) {
         Waiter* w = entry.second;
-        if (w->parked && !w->done && w->inbox.empty()) {
-            reader_ = w;
-            w->cv.notify_one();
-            return;
-        }
+        if (w->parked && !w->done && w->inbox.empty()) return w;
     }
-    // A service thread still in poll() needs no wake-up, unless a frame is already buffered,
-    // which poll() would not see.
-    if (Service* s = TakeIdle(rpos_ == rend_)) {
-        reader_ = s;
-        if (!s->polling) s->cv.notify_one();
-        return;
-    }
-    if (Spawn(true)) return;
-    if (threadCount_ == 0 && calls_.empty()) ShutdownLocked("no thread is left to read the connection", true);
+    return nullptr;
 }
 
-void Channel::Depose(Participant* holder) {
-    if (holder == &pendingReader_) return;
-    EnterIdle(*static_cast<Service*>(holder));
+void Channel::EpollSet(int fd, std::uint32_t events) noexcept {
+    if (epoll_ < 0 || fd < 0) return;
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.u64 = fd == kick_ ? kKickEvent : kSocketEvent;
+    ::epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &ev);
 }
 
-void Channel::WakeRunner(std::unique_lock<std::mutex>&) {
-    if (Service* s = TakeIdle(false)) {
-        s->cv.notify_one();
-        return;
-    }
-    Spawn(false);
-}
-
-bool Channel::Spawn(bool reader) {
+bool Channel::Spawn() {
     if (closed_ || threadCount_ >= kMaxServiceThreads) return false;
     try {
         auto self = shared_from_this();
-        threads_.emplace_back([self, reader] { self->ServiceMain(reader, {}); });
+        threads_.emplace_back([self] { self->ServiceMain({}); });
     } catch (const std::exception& e) {
         TraceConnection(1, __FILE__, __LINE__, __func__, this, std::string("cannot start a thread: ") + e.what());
         return false;
     }
     ++threadCount_;
-    if (reader) reader_ = &pendingReader_;
     return true;
-}
-
-void Channel::EnterIdle(Service& s) {
-    if (s.inIdle) return;
-    idle_.push_back(&s);
-    s.inIdle = true;
-}
-
-void Channel::LeaveIdle(Service& s) {
-    if (!s.inIdle) return;
-    idle_.erase(std::find(idle_.begin(), idle_.end(), &s));
-    s.inIdle = false;
-}
-
-Channel::Service* Channel::TakeIdle(bool pollingOk) {
-    auto pick = idle_.end();
-    for (auto it = idle_.begin(); it != idle_.end(); ++it) {
-        if ((*it)->polling) {
-            if (pollingOk) {
-                pick = it;
-                break;
-            }
-        } else if (pick == idle_.end()) {
-            pick = it;
-            if (!pollingOk) break;
-        }
-    }
-    if (pick == idle_.end()) return nullptr;
-    Service* s = *pick;
-    idle_.erase(pick);
-    s->inIdle = false;
-    return s;
 }
 
 // ---- closing
@@ -740,9 +828,17 @@ bool Channel::ShutdownLocked(const std::string& reason, bool fault) {
     closed_ = true;
     open_.store(false, std::memory_order_release);
     TraceConnection(fault ? 1 : 2, __FILE__, __LINE__, __func__, this, "closing: " + reason);
+    // The kick stays readable and level-triggered from now on: every service thread in epoll_wait
+    // wakes (each wake-up passes it on to the next) and none waits again.
+    if (kick_ >= 0) {
+        const std::uint64_t one = 1;
+        while (::write(kick_, &one, sizeof one) < 0 && errno == EINTR) {
+        }
+        kickPending_ = true;
+        EpollSet(kick_, EPOLLIN);
+    }
     fd_.Shutdown();  // wakes whoever is in poll(), recv() or send()
     for (auto& entry : calls_) entry.second->cv.notify_one();
-    for (Service* s : idle_) s->cv.notify_one();
     return true;
 }
 

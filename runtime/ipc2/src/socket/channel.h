@@ -1,13 +1,20 @@
 // One socket connection: who reads it, who runs what arrives on it, and how it ends.
 //
-// Reading is a token that one thread holds at a time. A thread waiting in Send takes it whenever
-// nobody reads, or takes it from an idle service thread, so that its reply wakes it directly
-// rather than a reader that would then have to wake it. Whoever reads routes what arrives:
+// Reading is a token that one thread holds at a time. On this kind of machine waking a thread
+// costs more than everything else a call does, so the token goes where the next frame will be
+// wanted and nobody else is woken:
+//   - A thread waiting in Send takes the token and reads the socket itself, so that its reply
+//     wakes it directly, as a plain read() would.
+//   - When no caller waits, the socket is armed one-shot in the connection's epoll set, where the
+//     idle service threads wait: a frame wakes exactly one of them. Arming and disarming is an
+//     epoll_ctl, which wakes nobody; a caller takes the token from idle service threads that way.
+//   - A service thread that reads a request re-arms the socket (another idle thread watches it)
+//     and runs the request itself, so serving a request costs one wake-up.
+// Whoever reads routes what arrives:
 //   - a reply or error goes to the waiting call of its call id;
 //   - a request whose chain has a thread waiting in Send goes to that thread, which runs it itself
 //     (the nested callback case: no extra thread, so nesting never deadlocks);
-//   - any other request goes to the connection's service threads: a service thread that read it
-//     passes the token on and runs it itself; otherwise it is queued for one.
+//   - any other request is run by the service thread that read it, or queued for one.
 // At most kMaxRunning service threads run requests at once and one more can always read, so a
 // connection never has more than kMaxServiceThreads of its own threads; they are started only
 // when needed and end when the connection closes.
@@ -50,6 +57,9 @@ public:
     void Release() noexcept;
     // Wakes every blocked read, write and poll; idempotent.
     void Shutdown() noexcept;
+    // The descriptor's number, for epoll_ctl: an operation on a number that was closed and reused
+    // meanwhile finds no such registration and does nothing.
+    int Number() const noexcept { return fd_; }
 
 private:
     static constexpr std::uint32_t kShut = 1u << 31;
@@ -82,6 +92,7 @@ public:
     ~SocketConnection() override;
 
     std::shared_ptr<ByteStream> Send(std::shared_ptr<ByteStream> request, bool sendFlag) override;
+    void Post(std::shared_ptr<ByteStream> request, bool sendFlag) override;
     void Close() override;
     bool IsConnected() const override;
     PeerCredentials GetPeerCredentials() const override;
@@ -115,10 +126,13 @@ public:
     void Attach(const std::shared_ptr<SocketConnection>& handler);
     // Starts the first service thread: it runs `first` (the server's handshake; may be empty) and,
     // if that returns true, serves the connection. False when no thread could be started.
+    // Throws IpcError when the connection's epoll set cannot be made (at construction).
     bool Start(std::function<bool()> first);
 
     // ConnectionHandler::Send.
     std::shared_ptr<ByteStream> Call(const ByteStream& request);
+    // ConnectionHandler::Post: the request goes out flagged one-way; nothing waits for it.
+    void Post(const ByteStream& request);
     // ConnectionHandler::Close: shuts down, drops the stubs (unless that is already under way) and,
     // unless called on one of this connection's own threads, waits for them to end.
     void Close();
@@ -135,7 +149,7 @@ public:
     SocketFd& Fd() noexcept { return fd_; }
     // Sends one frame whole; false (and the connection shut down) when it could not.
     bool WriteFrame(FrameKind kind, std::uint32_t callId, std::uint64_t chain, int depth, const void* data,
-                    std::size_t size);
+                    std::size_t size, std::uint8_t flags = 0);
     // Whether the handler was reported to `connected`, so that `disconnected` follows.
     void MarkReported(bool reported) noexcept;
 
@@ -144,16 +158,10 @@ private:
         FrameHeader header;
         std::shared_ptr<ByteStream> payload;
     };
-    // A thread that can hold the read token.
-    struct Participant {
-        explicit Participant(bool service) : isService(service) {}
+    // A thread waiting in Call for its reply.
+    struct Waiter {
         std::condition_variable cv;
-        const bool isService;
-        bool parked = false;   // in cv.wait
-        bool polling = false;  // in poll() without the lock
-    };
-    struct Waiter : Participant {
-        Waiter() : Participant(false) {}
+        bool parked = false;  // in cv.wait
         std::uint32_t callId = 0;
         std::uint64_t chain = 0;
         bool done = false;
@@ -162,31 +170,32 @@ private:
         std::deque<Frame> inbox;  // requests of this waiter's chain, for it to run
         Waiter* outer = nullptr;  // the next waiter of the same chain
     };
-    struct Service : Participant {
-        Service() : Participant(true) {}
-        bool inIdle = false;
-    };
     enum class ReadStatus { Got, Nothing, Failed };
     enum class Route { Done, RunIt, Reject };
 
-    void ServiceMain(bool reader, const std::function<bool()>& first);
-    void ServiceLoop(std::unique_lock<std::mutex>& lk, Service& me);
+    void ServiceMain(const std::function<bool()>& first);
+    void ServiceLoop(std::unique_lock<std::mutex>& lk);
     void WaitLoop(std::unique_lock<std::mutex>& lk, Waiter& w);
     void Leave(std::unique_lock<std::mutex>& lk, Waiter& w);
-    // Reads and routes one frame as the token holder; true when `me` took a request to run.
-    bool Lead(std::unique_lock<std::mutex>& lk, Participant& me, Frame& run);
-    Route RouteFrame(std::unique_lock<std::mutex>& lk, Participant& me, Frame& f, std::string& reject);
-    ReadStatus ReadFrame(Frame& f, std::string& why, bool& fault);
-    void WaitReadable();
+    // Reads one frame as the token holder `me` and routes it. `waiter` is me when a caller reads
+    // (its reading may block); null for a service thread, whose first read never blocks (its
+    // wake-up may have been for data already taken) and which gets requests to run in `run`.
+    ReadStatus ReadAndRoute(std::unique_lock<std::mutex>& lk, const void* me, Waiter* waiter, Frame& run,
+                            bool& runIt);
+    Route RouteFrame(const void* me, Waiter* waiter, Frame& f, std::string& reject);
+    ReadStatus ReadFrame(Frame& f, bool mayBlock, std::string& why, bool& fault);
+    bool WaitForBytes(int fd, std::string& why);
     void RunRequest(Frame& f) noexcept;
 
-    void PassToken(std::unique_lock<std::mutex>& lk);
-    void Depose(Participant* holder);
-    void WakeRunner(std::unique_lock<std::mutex>& lk);
-    bool Spawn(bool reader);
-    void EnterIdle(Service& s);
-    void LeaveIdle(Service& s);
-    Service* TakeIdle(bool pollingFirst);
+    // The token (all with mu_ held).
+    bool TakeToken(const void* taker);
+    void PassToken();
+    void Arm();
+    void Kick();
+    void WakeRunner();
+    bool Spawn();
+    Waiter* ParkedReader() const;
+    void EpollSet(int fd, std::uint32_t events) noexcept;
 
     bool ShutdownLocked(const std::string& reason, bool fault);
     void Cleanup();
@@ -194,12 +203,18 @@ private:
     bool OnOwnThread() const noexcept;
     std::uint32_t NextCallId();
     std::uint64_t NewChain() noexcept;
+    // The chain and depth of a call made now on this thread; throws LimitError past the limits.
+    void Place(std::size_t size, std::uint64_t& chain, int& depth);
 
     const ChannelOptions options_;
     SocketFd fd_;
     PeerCredentials peer_;
     std::atomic<bool> open_{true};
     std::atomic<std::uint64_t> chainCounter_{0};
+    // The epoll set the idle service threads wait in: the socket (one-shot, while armed_) and an
+    // eventfd that wakes one of them for queued work or buffered frames (and all, once closed).
+    int epoll_ = -1;
+    int kick_ = -1;
 
     std::weak_ptr<SocketConnection> handler_;
     std::shared_ptr<SocketConnection> keepAlive_;  // server side, until closed
@@ -210,16 +225,20 @@ private:
     bool closed_ = false;
     bool cleanupClaimed_ = false;
     bool reported_ = false;
-    Participant* reader_ = nullptr;
-    bool frameInProgress_ = false;
-    Participant pendingReader_{true};  // stands for a service thread being started to read
+    // The read token: held by reader_ (a Waiter, or a service thread's tag), else armed in
+    // the epoll set (armed_), else free for a while (a waiter runs a one-way request of its chain
+    // and comes back for it).
+    const void* reader_ = nullptr;
+    bool armed_ = false;
+    bool kickPending_ = false;
+    int idle_ = 0;    // service threads in epoll_wait
+    int parked_ = 0;  // callers in cv.wait
     std::unordered_map<std::uint32_t, Waiter*> calls_;
     std::unordered_map<std::uint64_t, Waiter*> chains_;  // the innermost waiter of each chain
     std::uint32_t nextCallId_ = 0;
     std::deque<Frame> queue_;
     int running_ = 0;
     int threadCount_ = 0;
-    std::vector<Service*> idle_;
     std::vector<std::thread> threads_;
 
     std::mutex joinMu_;

@@ -137,8 +137,10 @@ std::string CheckHeader(const FrameHeader& h, std::size_t maxPayload) {
         std::snprintf(b, sizeof b, "unknown frame kind %u", static_cast<unsigned>(h.kind));
         return b;
     }
-    if (h.flags != 0) {
-        std::snprintf(b, sizeof b, "frame flags 0x%02x (none are defined)", static_cast<unsigned>(h.flags));
+    const std::uint8_t allowed = h.kind == static_cast<std::uint8_t>(FrameKind::Request) ? kFlagNoReply : 0;
+    if ((h.flags & ~allowed) != 0) {
+        std::snprintf(b, sizeof b, "frame flags 0x%02x on a %s frame", static_cast<unsigned>(h.flags),
+                      h.kind == static_cast<std::uint8_t>(FrameKind::Request) ? "request" : "non-request");
         return b;
     }
     if (h.length > maxPayload) {
@@ -234,8 +236,9 @@ HandshakeStatus ReadHandshakeFrame(int fd, std::chrono::steady_clock::time_point
 }
 
 bool WriteFrameTo(int fd, FrameKind kind, std::uint32_t callId, std::uint64_t chain, std::uint16_t depth,
-                  const void* payload, std::size_t size, std::string& why) {
+                  const void* payload, std::size_t size, std::string& why, std::uint8_t flags) {
     FrameHeader h;
+    h.flags = flags;
     h.length = static_cast<std::uint32_t>(size);
     h.kind = static_cast<std::uint8_t>(kind);
     h.depth = depth;

@@ -3,7 +3,8 @@
 //   offset  size  field
 //        0     4  payload length (bytes after the header)
 //        4     1  kind: 1 request, 2 reply, 3 error, 4 hello, 5 hello-ack
-//        5     1  flags: 0 (anything else is refused, so that a later use cannot be misread)
+//        5     1  flags: bit 0 on a request: one-way, the peer sends no reply (releases); any
+//                 other bit, or bit 0 on another kind, is refused so a later use cannot be misread
 //        6     2  depth: a request's place in its chain (1: made by no request); echoed in replies
 //        8     4  call id: picked by the caller, echoed in the reply or error
 //       12     8  chain id: the chain of nested calls a request belongs to (bit 0: 1 when the
@@ -28,7 +29,8 @@ namespace zel::proglibs::ipc2::socket {
 enum class FrameKind : std::uint8_t { Request = 1, Reply = 2, Error = 3, Hello = 4, HelloAck = 5 };
 
 constexpr std::size_t kHeaderSize = 20;
-constexpr std::uint32_t kProtocolVersion = 1;
+constexpr std::uint32_t kProtocolVersion = 2;
+constexpr std::uint8_t kFlagNoReply = 0x01;
 // The hello comes from a peer nobody has vetted yet: keep what it can make us allocate small.
 constexpr std::size_t kMaxHandshakeSize = 64 * 1024;
 constexpr std::size_t kMaxModules = 255;  // module ids are one byte
@@ -73,7 +75,7 @@ HandshakeStatus ReadHandshakeFrame(int fd, std::chrono::steady_clock::time_point
                                    std::vector<unsigned char>& payload, std::string& why);
 // False with the reason in `why`; never raises SIGPIPE.
 bool WriteFrameTo(int fd, FrameKind kind, std::uint32_t callId, std::uint64_t chain, std::uint16_t depth,
-                  const void* payload, std::size_t size, std::string& why);
+                  const void* payload, std::size_t size, std::string& why, std::uint8_t flags = 0);
 
 std::string ErrnoText(int error);
 
