@@ -26,7 +26,14 @@ struct CallContext {
     std::uint64_t chain;
     int depth;
     CallContext* outer;
+    // One-way requests posted while running it (releases of the proxies its arguments made): they
+    // go out in one write with whatever this thread sends next, usually the reply, so that the
+    // peer is woken once rather than twice.
+    std::vector<unsigned char> pending;
 };
+
+// Pending posts are flushed early past this size.
+constexpr std::size_t kMaxPending = 64 * 1024;
 
 thread_local CallContext* tlsContext = nullptr;
 // Set on a connection's own service threads: they must not wait for themselves.
@@ -34,12 +41,13 @@ thread_local const Channel* tlsServiceOf = nullptr;
 
 class ContextScope {
 public:
-    ContextScope(const Channel* channel, std::uint64_t chain, int depth) : c_{channel, chain, depth, tlsContext} {
+    ContextScope(const Channel* channel, std::uint64_t chain, int depth) : c_{channel, chain, depth, tlsContext, {}} {
         tlsContext = &c_;
     }
     ~ContextScope() { tlsContext = c_.outer; }
     ContextScope(const ContextScope&) = delete;
     ContextScope& operator=(const ContextScope&) = delete;
+    std::vector<unsigned char>& Pending() noexcept { return c_.pending; }
 
 private:
     CallContext c_;
@@ -278,9 +286,14 @@ std::shared_ptr<ByteStream> Channel::Call(const ByteStream& request) {
     };
     {
         Guard guard{*this, lk, w};
+        // Take the token before the request goes out: a reply quicker than us (the peer may run
+        // first on this CPU) must not find the socket armed and wake a service thread instead.
+        TakeToken(&w);
         lk.unlock();
         // A failed write shuts the connection down, which ends the wait below at once.
-        WriteFrame(FrameKind::Request, w.callId, w.chain, depth, request.Data(), request.Size());
+        std::vector<unsigned char>* pending = OwnPending();
+        WriteFrame(FrameKind::Request, w.callId, w.chain, depth, request.Data(), request.Size(), 0, pending);
+        if (pending != nullptr) pending->clear();
         lk.lock();
         WaitLoop(lk, w);
     }
@@ -299,7 +312,21 @@ void Channel::Post(const ByteStream& request) {
     int depth = 0;
     Place(request.Size(), chain, depth);
     if (!IsOpen()) return;
+    if (std::vector<unsigned char>* pending = OwnPending()) {
+        AppendFrame(*pending, FrameKind::Request, 0, chain, static_cast<std::uint16_t>(depth), request.Data(),
+                    request.Size(), kFlagNoReply);
+        if (pending->size() > kMaxPending) {
+            WriteBytes(*pending);
+            pending->clear();
+        }
+        return;
+    }
     WriteFrame(FrameKind::Request, 0, chain, depth, request.Data(), request.Size(), kFlagNoReply);
+}
+
+std::vector<unsigned char>* Channel::OwnPending() const noexcept {
+    CallContext* ctx = tlsContext;
+    return ctx != nullptr && ctx->channel == this ? &ctx->pending : nullptr;
 }
 
 void Channel::WaitLoop(std::unique_lock<std::mutex>& lk, Waiter& w) {
@@ -319,7 +346,7 @@ void Channel::WaitLoop(std::unique_lock<std::mutex>& lk, Waiter& w) {
                 }
             }
             lk.unlock();
-            RunRequest(f);
+            RunRequest(f, &w);
             f = Frame{};
             lk.lock();
             continue;
@@ -676,13 +703,13 @@ Channel::ReadStatus Channel::ReadFrame(Frame& f, bool mayBlock, std::string& why
     return ReadStatus::Got;
 }
 
-void Channel::RunRequest(Frame& f) noexcept {
+void Channel::RunRequest(Frame& f, Waiter* caller) noexcept {
     const bool oneWay = (f.header.flags & kFlagNoReply) != 0;
     std::string error;
     std::shared_ptr<ByteStream> reply;
     std::shared_ptr<SocketConnection> handler;
+    ContextScope scope(this, f.header.chain, f.header.depth);
     try {
-        ContextScope scope(this, f.header.chain, f.header.depth);
         handler = handler_.lock();
         auto receiver = options_.receiver.lock();
         if (!handler) {
@@ -705,16 +732,25 @@ void Channel::RunRequest(Frame& f) noexcept {
     } catch (...) {
         error = "the request failed with an exception of unknown type";
     }
+    if (caller != nullptr) {
+        // A request of the chain `caller` waits in: the answer lets the peer go on, and its next
+        // frame is most likely our reply, so take the token back before the answer goes out.
+        std::lock_guard<std::mutex> lk(mu_);
+        if (!closed_) TakeToken(caller);
+    }
     if (oneWay) {
         // Nobody waits for the outcome: a failure is this side's to tell.
         if (!error.empty()) TraceConnection(1, __FILE__, __LINE__, __func__, this, "a one-way request failed: " + error);
+        WriteBytes(scope.Pending());
     } else if (error.empty()) {
-        WriteFrame(FrameKind::Reply, f.header.callId, f.header.chain, f.header.depth, reply->Data(), reply->Size());
+        WriteFrame(FrameKind::Reply, f.header.callId, f.header.chain, f.header.depth, reply->Data(), reply->Size(), 0,
+                   &scope.Pending());
     } else {
         if (error.size() > std::min(kMaxErrorText, options_.limits.maxFrameSize)) {
             error.resize(std::min(kMaxErrorText, options_.limits.maxFrameSize));
         }
-        WriteFrame(FrameKind::Error, f.header.callId, f.header.chain, f.header.depth, error.data(), error.size());
+        WriteFrame(FrameKind::Error, f.header.callId, f.header.chain, f.header.depth, error.data(), error.size(), 0,
+                   &scope.Pending());
     }
     reply.reset();
     // Possibly the last reference to the handler: only after the reply went out.
@@ -722,15 +758,29 @@ void Channel::RunRequest(Frame& f) noexcept {
 }
 
 bool Channel::WriteFrame(FrameKind kind, std::uint32_t callId, std::uint64_t chain, int depth, const void* data,
-                         std::size_t size, std::uint8_t flags) {
+                         std::size_t size, std::uint8_t flags, const std::vector<unsigned char>* before) {
     std::string why;
     {
         FdUse use(fd_);
         if (use.fd() < 0) return false;
         std::lock_guard<std::mutex> wl(writeMu_);
-        if (WriteFrameTo(use.fd(), kind, callId, chain, static_cast<std::uint16_t>(depth), data, size, why, flags)) {
+        if (WriteFrameTo(use.fd(), kind, callId, chain, static_cast<std::uint16_t>(depth), data, size, why, flags,
+                         before)) {
             return true;
         }
+    }
+    Shutdown(why, false);
+    return false;
+}
+
+bool Channel::WriteBytes(const std::vector<unsigned char>& frames) {
+    if (frames.empty()) return true;
+    std::string why;
+    {
+        FdUse use(fd_);
+        if (use.fd() < 0) return false;
+        std::lock_guard<std::mutex> wl(writeMu_);
+        if (WriteBytesTo(use.fd(), frames, why)) return true;
     }
     Shutdown(why, false);
     return false;

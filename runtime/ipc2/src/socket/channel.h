@@ -148,8 +148,9 @@ public:
     const Limits& GetLimits() const noexcept { return options_.limits; }
     SocketFd& Fd() noexcept { return fd_; }
     // Sends one frame whole; false (and the connection shut down) when it could not.
+    // `before`: whole frames that go out ahead of this one, in the same write.
     bool WriteFrame(FrameKind kind, std::uint32_t callId, std::uint64_t chain, int depth, const void* data,
-                    std::size_t size, std::uint8_t flags = 0);
+                    std::size_t size, std::uint8_t flags = 0, const std::vector<unsigned char>* before = nullptr);
     // Whether the handler was reported to `connected`, so that `disconnected` follows.
     void MarkReported(bool reported) noexcept;
 
@@ -185,7 +186,12 @@ private:
     Route RouteFrame(const void* me, Waiter* waiter, Frame& f, std::string& reject);
     ReadStatus ReadFrame(Frame& f, bool mayBlock, std::string& why, bool& fault);
     bool WaitForBytes(int fd, std::string& why);
-    void RunRequest(Frame& f) noexcept;
+    // Whole frames, written as they are.
+    bool WriteBytes(const std::vector<unsigned char>& frames);
+    // The posts waiting to go out with this thread's next frame, when it runs a request of ours.
+    std::vector<unsigned char>* OwnPending() const noexcept;
+    // Runs a request and answers it. `caller`: the waiter of the request's chain running it.
+    void RunRequest(Frame& f, Waiter* caller = nullptr) noexcept;
 
     // The token (all with mu_ held).
     bool TakeToken(const void* taker);

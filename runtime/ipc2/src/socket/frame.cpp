@@ -235,22 +235,27 @@ HandshakeStatus ReadHandshakeFrame(int fd, std::chrono::steady_clock::time_point
     return ReadExact(fd, payload.data(), header.length, deadline, true, why);
 }
 
-bool WriteFrameTo(int fd, FrameKind kind, std::uint32_t callId, std::uint64_t chain, std::uint16_t depth,
-                  const void* payload, std::size_t size, std::string& why, std::uint8_t flags) {
+namespace {
+
+FrameHeader HeaderOf(FrameKind kind, std::uint32_t callId, std::uint64_t chain, std::uint16_t depth, std::size_t size,
+                     std::uint8_t flags) {
     FrameHeader h;
-    h.flags = flags;
     h.length = static_cast<std::uint32_t>(size);
     h.kind = static_cast<std::uint8_t>(kind);
+    h.flags = flags;
     h.depth = depth;
     h.callId = callId;
     h.chain = chain;
-    unsigned char head[kHeaderSize];
-    EncodeHeader(head, h);
-    iovec iov[2] = {{head, kHeaderSize}, {const_cast<void*>(payload), size}};
+    return h;
+}
+
+// Sends every byte of the iovecs, resuming after short writes.
+bool SendAll(int fd, iovec* iov, std::size_t count, std::string& why) {
     msghdr msg{};
     msg.msg_iov = iov;
-    msg.msg_iovlen = size != 0 ? 2 : 1;
-    std::size_t left = kHeaderSize + size;
+    msg.msg_iovlen = count;
+    std::size_t left = 0;
+    for (std::size_t i = 0; i < count; ++i) left += iov[i].iov_len;
     while (left > 0) {
         ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
         if (n < 0) {
@@ -274,6 +279,37 @@ bool WriteFrameTo(int fd, FrameKind kind, std::uint32_t callId, std::uint64_t ch
         }
     }
     return true;
+}
+
+}  // namespace
+
+bool WriteBytesTo(int fd, const std::vector<unsigned char>& bytes, std::string& why) {
+    if (bytes.empty()) return true;
+    iovec iov{const_cast<unsigned char*>(bytes.data()), bytes.size()};
+    return SendAll(fd, &iov, 1, why);
+}
+
+void AppendFrame(std::vector<unsigned char>& out, FrameKind kind, std::uint32_t callId, std::uint64_t chain,
+                 std::uint16_t depth, const void* payload, std::size_t size, std::uint8_t flags) {
+    const std::size_t at = out.size();
+    out.resize(at + kHeaderSize + size);
+    EncodeHeader(out.data() + at, HeaderOf(kind, callId, chain, depth, size, flags));
+    if (size != 0) std::memcpy(out.data() + at + kHeaderSize, payload, size);
+}
+
+bool WriteFrameTo(int fd, FrameKind kind, std::uint32_t callId, std::uint64_t chain, std::uint16_t depth,
+                  const void* payload, std::size_t size, std::string& why, std::uint8_t flags,
+                  const std::vector<unsigned char>* before) {
+    unsigned char head[kHeaderSize];
+    EncodeHeader(head, HeaderOf(kind, callId, chain, depth, size, flags));
+    iovec iov[3];
+    std::size_t count = 0;
+    if (before != nullptr && !before->empty()) {
+        iov[count++] = {const_cast<unsigned char*>(before->data()), before->size()};
+    }
+    iov[count++] = {head, kHeaderSize};
+    if (size != 0) iov[count++] = {const_cast<void*>(payload), size};
+    return SendAll(fd, iov, count, why);
 }
 
 }  // namespace zel::proglibs::ipc2::socket

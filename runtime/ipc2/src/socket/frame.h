@@ -73,9 +73,16 @@ enum class HandshakeStatus { Ok, Timeout, Closed, Failed, Malformed };
 
 HandshakeStatus ReadHandshakeFrame(int fd, std::chrono::steady_clock::time_point deadline, FrameHeader& header,
                                    std::vector<unsigned char>& payload, std::string& why);
-// False with the reason in `why`; never raises SIGPIPE.
+// False with the reason in `why`; never raises SIGPIPE. `before`, when given, holds whole frames
+// that go out ahead of this one in the same write.
 bool WriteFrameTo(int fd, FrameKind kind, std::uint32_t callId, std::uint64_t chain, std::uint16_t depth,
-                  const void* payload, std::size_t size, std::string& why, std::uint8_t flags = 0);
+                  const void* payload, std::size_t size, std::string& why, std::uint8_t flags = 0,
+                  const std::vector<unsigned char>* before = nullptr);
+// Sends bytes that hold whole frames, as WriteFrameTo does.
+bool WriteBytesTo(int fd, const std::vector<unsigned char>& bytes, std::string& why);
+// Appends a whole frame to `out`, for a later write.
+void AppendFrame(std::vector<unsigned char>& out, FrameKind kind, std::uint32_t callId, std::uint64_t chain,
+                 std::uint16_t depth, const void* payload, std::size_t size, std::uint8_t flags);
 
 std::string ErrnoText(int error);
 
