@@ -227,6 +227,7 @@ bool Channel::Start(std::function<bool()> first) {
         return false;
     }
     ++threadCount_;
+    ++idle_;
     return true;
 }
 
@@ -421,6 +422,7 @@ void Channel::ServiceMain(const std::function<bool()>& first) {
         }
     }
     std::unique_lock<std::mutex> lk(mu_);
+    --idle_;  // counted from its start, so that nobody starts another one meanwhile
     if (!serve) ShutdownLocked("the handshake did not complete", false);
     ServiceLoop(lk);
     --threadCount_;
@@ -456,8 +458,9 @@ void Channel::ServiceLoop(std::unique_lock<std::mutex>& lk) {
                 lk.lock();
                 --running_;
             } else if (reader_ == me && (st == ReadStatus::Nothing || parked_ != 0)) {
-                // Nothing more for now, or a caller would rather read its own reply.
-                PassToken();
+                // Nothing more for now, or a caller would rather read its own reply. This thread
+                // goes back to the epoll set itself.
+                PassToken(true);
             }
             continue;
         }
@@ -798,7 +801,7 @@ bool Channel::TakeToken(const void* taker) {
     return true;
 }
 
-void Channel::PassToken() {
+void Channel::PassToken(bool goingIdle) {
     reader_ = nullptr;
     if (closed_) return;
     // A caller waiting for its reply is the best reader: the reply then wakes nobody else.
@@ -807,16 +810,16 @@ void Channel::PassToken() {
         w->cv.notify_one();
         return;
     }
-    Arm();
+    Arm(goingIdle);
 }
 
-void Channel::Arm() {
+void Channel::Arm(bool goingIdle) {
     armed_ = true;
     EpollSet(fd_.Number(), EPOLLIN | EPOLLONESHOT);
     // Frames already buffered are invisible to epoll: wake a service thread for them.
     if (rpos_ != rend_) Kick();
     // Someone must be waiting for the socket (or the kick) to fire.
-    if (idle_ == 0) Spawn();
+    if (idle_ == 0 && !goingIdle) Spawn();
 }
 
 void Channel::Kick() {
@@ -863,6 +866,7 @@ bool Channel::Spawn() {
         return false;
     }
     ++threadCount_;
+    ++idle_;
     return true;
 }
 

@@ -195,8 +195,9 @@ private:
 
     // The token (all with mu_ held).
     bool TakeToken(const void* taker);
-    void PassToken();
-    void Arm();
+    // `goingIdle`: the caller is a service thread about to wait in the epoll set itself.
+    void PassToken(bool goingIdle = false);
+    void Arm(bool goingIdle = false);
     void Kick();
     void WakeRunner();
     bool Spawn();
@@ -237,7 +238,7 @@ private:
     const void* reader_ = nullptr;
     bool armed_ = false;
     bool kickPending_ = false;
-    int idle_ = 0;    // service threads in epoll_wait
+    int idle_ = 0;    // service threads in epoll_wait, or started and on their way there
     int parked_ = 0;  // callers in cv.wait
     std::unordered_map<std::uint32_t, Waiter*> calls_;
     std::unordered_map<std::uint64_t, Waiter*> chains_;  // the innermost waiter of each chain
