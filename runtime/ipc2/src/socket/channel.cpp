@@ -236,7 +236,7 @@ bool Channel::OnOwnThread() const noexcept { return tlsServiceOf == this; }
 std::uint32_t Channel::NextCallId() {
     do {
         ++nextCallId_;
-    } while (nextCallId_ == 0 || calls_.count(nextCallId_) != 0);
+    } while (nextCallId_ == 0 || FindCall(nextCallId_) != nullptr);
     return nextCallId_;
 }
 
@@ -270,12 +270,7 @@ std::shared_ptr<ByteStream> Channel::Call(const ByteStream& request) {
                                 calls_.size(), options_.limits.maxOutstandingCalls));
     }
     w.callId = NextCallId();
-    calls_.emplace(w.callId, &w);
-    auto slot = chains_.try_emplace(w.chain, &w);
-    if (!slot.second) {
-        w.outer = slot.first->second;
-        slot.first->second = &w;
-    }
+    calls_.push_back(&w);
     struct Guard {
         Channel& c;
         std::unique_lock<std::mutex>& lk;
@@ -367,29 +362,9 @@ void Channel::WaitLoop(std::unique_lock<std::mutex>& lk, Waiter& w) {
     }
 }
 
-void Channel::Leave(std::unique_lock<std::mutex>&, Waiter& w) {
-    calls_.erase(w.callId);
-    Waiter* next = nullptr;
-    auto it = chains_.find(w.chain);
-    if (it != chains_.end()) {
-        if (it->second == &w) {
-            if (w.outer) {
-                it->second = w.outer;
-            } else {
-                chains_.erase(it);
-            }
-        } else {
-            // Only a peer that reuses chain ids across threads gets here; unlink all the same.
-            for (Waiter* x = it->second; x != nullptr; x = x->outer) {
-                if (x->outer == &w) {
-                    x->outer = w.outer;
-                    break;
-                }
-            }
-        }
-        auto now = chains_.find(w.chain);
-        if (now != chains_.end()) next = now->second;
-    }
+void Channel::Leave(std::unique_lock<std::mutex>& lk, Waiter& w) {
+    calls_.erase(std::find(calls_.begin(), calls_.end(), &w));
+    Waiter* next = InnermostOf(w.chain);
     if (!w.inbox.empty() && !closed_) {
         // Requests of the chain that nobody ran yet: whoever waits on the chain next, or the pool.
         for (auto& f : w.inbox) {
@@ -405,6 +380,13 @@ void Channel::Leave(std::unique_lock<std::mutex>&, Waiter& w) {
         } else if (running_ < kMaxRunning) {
             WakeRunner();
         }
+    }
+    // Frames already buffered cost no system call: route them before the token goes, so that a
+    // reply among them reaches its caller directly.
+    while (reader_ == &w && !closed_ && FrameBuffered()) {
+        Frame run;
+        bool runIt = false;
+        ReadAndRoute(lk, &w, &w, run, runIt);
     }
     // Ours, or left free by a caller that ran a release of its chain: someone must read.
     if (reader_ == &w || (reader_ == nullptr && !armed_)) PassToken();
@@ -457,7 +439,7 @@ void Channel::ServiceLoop(std::unique_lock<std::mutex>& lk) {
                 f = Frame{};
                 lk.lock();
                 --running_;
-            } else if (reader_ == me && (st == ReadStatus::Nothing || parked_ != 0)) {
+            } else if (reader_ == me && (st == ReadStatus::Nothing || (parked_ != 0 && !FrameBuffered()))) {
                 // Nothing more for now, or a caller would rather read its own reply. This thread
                 // goes back to the epoll set itself.
                 PassToken(true);
@@ -545,12 +527,11 @@ Channel::Route Channel::RouteFrame(const void* me, Waiter* waiter, Frame& f, std
     switch (static_cast<FrameKind>(h.kind)) {
     case FrameKind::Reply:
     case FrameKind::Error: {
-        auto it = calls_.find(h.callId);
-        if (it == calls_.end() || it->second->done) {
+        Waiter* w = FindCall(h.callId);
+        if (w == nullptr || w->done) {
             ShutdownLocked(Format("%s for call %u, which nobody waits for", KindName(h.kind), h.callId), true);
             return Route::Done;
         }
-        Waiter* w = it->second;
         w->done = true;
         w->isError = h.kind == static_cast<std::uint8_t>(FrameKind::Error);
         w->result = std::move(f.payload);
@@ -563,9 +544,7 @@ Channel::Route Channel::RouteFrame(const void* me, Waiter* waiter, Frame& f, std
                             options_.limits.maxCallDepth);
             return Route::Reject;
         }
-        auto it = chains_.find(h.chain);
-        if (it != chains_.end()) {
-            Waiter* w = it->second;
+        if (Waiter* w = InnermostOf(h.chain)) {
             w->inbox.push_back(std::move(f));
             if (w != waiter) w->cv.notify_one();
             return Route::Done;
@@ -841,11 +820,30 @@ void Channel::WakeRunner() {
 
 Channel::Waiter* Channel::ParkedReader() const {
     if (parked_ == 0) return nullptr;
-    for (const auto& entry : calls_) {
-        Waiter* w = entry.second;
+    for (Waiter* w : calls_) {
         if (w->parked && !w->done && w->inbox.empty()) return w;
     }
     return nullptr;
+}
+
+Channel::Waiter* Channel::FindCall(std::uint32_t callId) const {
+    for (Waiter* w : calls_) {
+        if (w->callId == callId) return w;
+    }
+    return nullptr;
+}
+
+Channel::Waiter* Channel::InnermostOf(std::uint64_t chain) const {
+    // Calls are kept in the order they began, and a nested call begins after its outer ones.
+    for (auto it = calls_.rbegin(); it != calls_.rend(); ++it) {
+        if ((*it)->chain == chain) return *it;
+    }
+    return nullptr;
+}
+
+bool Channel::FrameBuffered() const {
+    if (rend_ - rpos_ < kHeaderSize) return false;
+    return LoadLe32(rbuf_.get() + rpos_) <= rend_ - rpos_ - kHeaderSize;
 }
 
 void Channel::EpollSet(int fd, std::uint32_t events) noexcept {
@@ -892,7 +890,7 @@ bool Channel::ShutdownLocked(const std::string& reason, bool fault) {
         EpollSet(kick_, EPOLLIN);
     }
     fd_.Shutdown();  // wakes whoever is in poll(), recv() or send()
-    for (auto& entry : calls_) entry.second->cv.notify_one();
+    for (Waiter* w : calls_) w->cv.notify_one();
     return true;
 }
 

@@ -29,7 +29,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "ipc2/bytestream.h"
@@ -169,7 +168,6 @@ private:
         bool isError = false;
         std::shared_ptr<ByteStream> result;
         std::deque<Frame> inbox;  // requests of this waiter's chain, for it to run
-        Waiter* outer = nullptr;  // the next waiter of the same chain
     };
     enum class ReadStatus { Got, Nothing, Failed };
     enum class Route { Done, RunIt, Reject };
@@ -202,6 +200,11 @@ private:
     void WakeRunner();
     bool Spawn();
     Waiter* ParkedReader() const;
+    Waiter* FindCall(std::uint32_t callId) const;
+    // The innermost call waiting in the chain, which runs the chain's requests.
+    Waiter* InnermostOf(std::uint64_t chain) const;
+    // Whether a whole frame waits in the read buffer (only the token holder may ask).
+    bool FrameBuffered() const;
     void EpollSet(int fd, std::uint32_t events) noexcept;
 
     bool ShutdownLocked(const std::string& reason, bool fault);
@@ -240,8 +243,9 @@ private:
     bool kickPending_ = false;
     int idle_ = 0;    // service threads in epoll_wait, or started and on their way there
     int parked_ = 0;  // callers in cv.wait
-    std::unordered_map<std::uint32_t, Waiter*> calls_;
-    std::unordered_map<std::uint64_t, Waiter*> chains_;  // the innermost waiter of each chain
+    // The calls waiting for replies, in the order they began (a handful, usually: a search costs
+    // less than a map's allocation per call).
+    std::vector<Waiter*> calls_;
     std::uint32_t nextCallId_ = 0;
     std::deque<Frame> queue_;
     int running_ = 0;
