@@ -328,10 +328,26 @@ std::vector<unsigned char>* Channel::OwnPending() const noexcept {
 void Channel::WaitLoop(std::unique_lock<std::mutex>& lk, Waiter& w) {
     for (;;) {
         if (closed_) return;
+        Frame f;
         if (!w.inbox.empty()) {
-            // A request of our own chain: run it here, on the thread its caller is waiting for.
-            Frame f = std::move(w.inbox.front());
+            f = std::move(w.inbox.front());
             w.inbox.pop_front();
+        } else if (w.done) {
+            return;
+        } else if (reader_ == &w || TakeToken(&w)) {
+            bool runIt = false;
+            ReadAndRoute(lk, &w, &w, f, runIt);
+            if (!runIt) continue;
+        } else {
+            w.parked = true;
+            ++parked_;
+            w.cv.wait(lk);
+            --parked_;
+            w.parked = false;
+            continue;
+        }
+        {
+            // A request of our own chain: run it here, on the thread its caller is waiting for.
             if (reader_ == &w) {
                 if ((f.header.flags & kFlagNoReply) != 0 && parked_ == 0) {
                     // A release: short, and our reply is likely right behind it, so we come back
@@ -345,20 +361,7 @@ void Channel::WaitLoop(std::unique_lock<std::mutex>& lk, Waiter& w) {
             RunRequest(f, &w);
             f = Frame{};
             lk.lock();
-            continue;
         }
-        if (w.done) return;
-        if (reader_ == &w || TakeToken(&w)) {
-            Frame none;
-            bool runIt = false;
-            ReadAndRoute(lk, &w, &w, none, runIt);
-            continue;
-        }
-        w.parked = true;
-        ++parked_;
-        w.cv.wait(lk);
-        --parked_;
-        w.parked = false;
     }
 }
 
@@ -545,6 +548,7 @@ Channel::Route Channel::RouteFrame(const void* me, Waiter* waiter, Frame& f, std
             return Route::Reject;
         }
         if (Waiter* w = InnermostOf(h.chain)) {
+            if (w == waiter) return Route::RunIt;  // the reading caller runs it next
             w->inbox.push_back(std::move(f));
             if (w != waiter) w->cv.notify_one();
             return Route::Done;
