@@ -12,6 +12,7 @@
 #include <dlfcn.h>
 #include <sched.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -23,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -172,6 +174,7 @@ public:
     std::shared_ptr<IServerSession> registerClient(const std::string&) override { return session_; }
     std::shared_ptr<ISettings> getSettingsServer(const std::string&) override { return nullptr; }
     static void Serve(std::shared_ptr<IAAService> service) { RegisterServer(std::move(service)); }
+    static void Stop() { UnregisterServer(); }
 
 private:
     std::shared_ptr<IServerSession> session_ = std::make_shared<Session>();
@@ -192,6 +195,25 @@ void PinToOneCpu() {
         std::perror("sched_setaffinity");
         std::exit(2);
     }
+}
+
+// A thousand connections need more descriptors than the usual soft limit of 1024.
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+// The resident set of a process, in KiB.
+long ResidentKib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    }
+    return -1;
 }
 
 std::string MakeTempDir(const char* label) {
@@ -292,8 +314,15 @@ std::shared_ptr<IUsersAndGroupsServer> g_local;    // in-process
 std::shared_ptr<IAAService> g_localRoot;
 std::shared_ptr<IServerSession> g_localSession;
 pid_t g_servicePid = -1;
+// Connections opened for the scale benchmark, each with a call made on it, then left idle.
+constexpr int kIdleConnections = 999;
+std::vector<std::shared_ptr<IUsersAndGroupsServer>> g_idle;
+double g_residentKibPerConnection = 0;
+
+std::string g_remoteDir;
 
 void StartServiceChild(const std::string& dir) {
+    g_remoteDir = dir;
     ::setenv("ZEL_IPC_DIR", dir.c_str(), 1);
     int ready[2];
     if (::pipe(ready) != 0) throw std::runtime_error("pipe");
@@ -303,6 +332,7 @@ void StartServiceChild(const std::string& dir) {
         // This process has no thread but the main one yet, so the child may start its own.
         ::close(ready[0]);
         if (g_pinned) PinToOneCpu();
+        RaiseDescriptorLimit();
         auto service = std::make_shared<Service>();
         Service::Serve(service);
         const char ok = 1;
@@ -325,6 +355,7 @@ void StartServiceChild(const std::string& dir) {
 }
 
 void StopServiceChild() {
+    g_idle.clear();
     g_remote.reset();
     g_remoteSession.reset();
     g_remoteRoot.reset();
@@ -407,6 +438,37 @@ void CallArgless(benchmark::State& state, IUsersAndGroupsServer& server) {
     Finish(state, before);
 }
 
+
+void OpenIdleConnections() {
+    if (!g_idle.empty()) return;
+    RaiseDescriptorLimit();
+    // Connect() prefers a server of this process: the in-process one goes (its open connection
+    // stays for the in-process benchmarks), and the child's socket is where Connect() looks.
+    Service::Stop();
+    ::setenv("ZEL_IPC_DIR", g_remoteDir.c_str(), 1);
+    const long before = ResidentKib(g_servicePid);
+    for (int i = 0; i < kIdleConnections; ++i) {
+        auto root = IAAService::Connect();
+        if (!root) throw std::runtime_error("connection " + std::to_string(i + 2) + " to the service child failed");
+        auto users = root->registerClient("idle")->getUsersAndGroupsServer();
+        users->setFlag1(true);
+        g_idle.push_back(std::move(users));
+    }
+    // Let the service's threads settle (those that ran the calls go back to waiting).
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    g_residentKibPerConnection = static_cast<double>(ResidentKib(g_servicePid) - before) / kIdleConnections;
+}
+
+// setFlag1 on the last of a thousand connections to one service.
+void CallAmongManyConnections(benchmark::State& state) {
+    OpenIdleConnections();
+    IUsersAndGroupsServer& server = *g_idle.back();
+    const auto before = g_allocations.load();
+    for (auto _ : state) server.setFlag1(true);
+    Finish(state, before);
+    state.counters["service_rss_kib_per_connection"] = g_residentKibPerConnection;
+}
+
 void Floor(benchmark::State& state, Bytes bytes, int roundTrips) {
     EchoChild child(bytes.request, bytes.reply);
     for (auto _ : state) {
@@ -455,6 +517,8 @@ void RegisterAll() {
                                  [](benchmark::State& s) { CallEditUser(s, *g_remote); })
         ->Threads(2)
         ->UseRealTime();
+    // Last: it leaves a thousand connections open. Its floor is call/void_bool on one connection.
+    benchmark::RegisterBenchmark("scale/void_bool_1000_connections", CallAmongManyConnections)->UseRealTime();
     benchmark::RegisterBenchmark("inprocess/argless", [](benchmark::State& s) { CallArgless(s, *g_local); })
         ->UseRealTime();
     benchmark::RegisterBenchmark("inprocess/void_localuser", [](benchmark::State& s) { CallEditUser(s, *g_local); })

@@ -88,6 +88,13 @@ for mode, file in (("free", "free.json"), ("pinned", "pinned.json")):
         rows.append(("two threads, one connection", mode, fmt_ns(runs[two]["ns"]) + " per call",
                      "%s (raw round trip)" % fmt_ns(runs[floor]["ns"]), "%.2f calls per round trip" % per_rt,
                      "≥ 1.3", "met" if per_rt >= 1.3 else "not met"))
+    many = "scale/void_bool_1000_connections"
+    if many in runs:
+        ratio_row("setFlag1 among 1,000 connections", mode, runs, many, "call/void_bool",
+                  "setFlag1 on one connection", 1.5)
+        kib = runs[many].get("service_rss_kib_per_connection", float("nan"))
+        rows.append(("service memory per idle connection", mode, "%.1f KiB" % kib, "—", "—", "≤ 64 KiB",
+                     "met" if kib <= 64 else "not met"))
     for name, label, limit in (("inprocess/argless", "in-process call without arguments", 2),
                                ("inprocess/void_localuser", "in-process void call with a LocalUser", None)):
         if name in runs:

@@ -331,7 +331,7 @@ void Channel::WaitLoop(std::unique_lock<std::mutex>& lk, Waiter& w) {
         Frame f;
         if (!w.inbox.empty()) {
             f = std::move(w.inbox.front());
-            w.inbox.pop_front();
+            w.inbox.erase(w.inbox.begin());
         } else if (w.done) {
             return;
         } else if (reader_ == &w || TakeToken(&w)) {

@@ -167,7 +167,9 @@ private:
         bool done = false;
         bool isError = false;
         std::shared_ptr<ByteStream> result;
-        std::deque<Frame> inbox;  // requests of this waiter's chain, for it to run
+        // Requests of this waiter's chain, for it to run: rarely more than one, and a vector, unlike
+        // a deque, allocates nothing until it is used.
+        std::vector<Frame> inbox;
     };
     enum class ReadStatus { Got, Nothing, Failed };
     enum class Route { Done, RunIt, Reject };
