@@ -40,6 +40,8 @@ enum Method : int {
     kRepeat = 6,   // (n): replies with n bytes
     kClose = 7,    // closes its connection, then replies
     kForward = 8,  // (object, method): calls that method of the peer's object and replies with its reply
+    kPost = 9,     // (object, method): posts that method to the peer's object (one-way), then replies
+    kCount = 10,   // counts the call in the stub's object and replies with the count so far
 };
 
 inline int CountEntries(const char* dir) {
@@ -123,6 +125,7 @@ struct Gate {
 // The object behind a stub: the tests watch it through a weak_ptr to see the stub dropped.
 struct Impl {
     Gate gate;
+    std::atomic<int> count{0};
     std::function<void()> onBlock;  // called when a kBlock request arrives
 };
 
@@ -180,6 +183,17 @@ public:
             auto r = handler->Send(Request(object, forwarded), true);
             if (!r) throw std::runtime_error("the forwarded call found the connection lost");
             return r;
+        }
+        case kPost: {
+            const int object = ipc2::ReadLe32(*request);
+            const int posted = ipc2::ReadLe32(*request);
+            handler->Post(Request(object, posted), true);
+            reply->Write("posted", 6);
+            return reply;
+        }
+        case kCount: {
+            ipc2::WriteLe32(*reply, ++impl_->count);
+            return reply;
         }
         case kClose: {
             handler->Close();
