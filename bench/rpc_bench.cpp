@@ -98,6 +98,10 @@ LocalUser SampleLocalUser() {
                      true, std::string("EXAMPLE\\mlindqvist"));
 }
 
+// The last notification sink registered with the in-process service: the benchmark calls it as the
+// service would.
+std::shared_ptr<IUsersAndGroupsNotifications> g_sinkProxy;
+
 // The service's side: only what the benchmarks call does anything.
 class UsersAndGroups : public IUsersAndGroupsServer {
 public:
@@ -112,8 +116,9 @@ public:
     }
     bool isAnyUserAllowedToAccessJob() override { return true; }
 
+    void registerNotifications(std::shared_ptr<IUsersAndGroupsNotifications> sink) override { g_sinkProxy = sink; }
+
     // Unused by the benchmarks.
-    void registerNotifications(std::shared_ptr<IUsersAndGroupsNotifications>) override {}
     void unregisterNotifications(std::shared_ptr<IUsersAndGroupsNotifications>) override {}
     void deleteUsers(const IdList&, std::shared_ptr<IReplyHandler>) override {}
     void addGroupMembership(int, const IdList&, std::shared_ptr<IEditGroupMembershipReplyHandler>) override {}
@@ -178,6 +183,38 @@ public:
 
 private:
     std::shared_ptr<IServerSession> session_ = std::make_shared<Session>();
+};
+
+// The client's sink: counts the users it is told about.
+class UserSink : public IUsersAndGroupsNotifications {
+public:
+    void userChanged(const LocalUser& user) override { seen += user.getId(); }
+    long long seen = 0;
+
+    void userListChanged(const LocalUserList&) override {}
+    void usersDeleted(const IdList&) override {}
+    void cardStatusChanged(CardStatus, const std::string&, const CardUserList&) override {}
+    void groupMembershipChanged(int, const IdList&) override {}
+    void groupListChanged(const GroupList&) override {}
+    void groupChanged(const Group&) override {}
+    void groupsDeleted(const IdList&) override {}
+    void userLoggedIn(const userlogin::LoggedInUser&) override {}
+    void userLoggedOut(const userlogin::LoggedInUser&) override {}
+    void authenticationModeChanged(AuthenticationMode) override {}
+    void flag1Changed(bool) override {}
+    void value1Changed(int) override {}
+    void flag2Changed(bool) override {}
+    void value2Changed(int) override {}
+    void flag3Changed(bool) override {}
+    void flag4Changed(bool) override {}
+    void value3Changed(int) override {}
+    void flag5Changed(bool) override {}
+    void value4Changed(int) override {}
+    void value5Changed(int) override {}
+    void value6Changed(int) override {}
+    void flagAndValueChanged(bool, int) override {}
+    void flag6Changed(bool) override {}
+    void flag7Changed(bool) override {}
 };
 
 struct EditUserReply : IEditUserReplyHandler {
@@ -429,6 +466,37 @@ void CallAddUserWithCallback(benchmark::State& state, IUsersAndGroupsServer& ser
     Finish(state, before);
 }
 
+// userChanged with the sample LocalUser, the service calling the client's sink in-process: a void
+// call carrying a LocalUser and nothing else, beside the allocations decoding the record alone needs.
+void CallSinkWithLocalUser(benchmark::State& state) {
+    auto sink = std::make_shared<UserSink>();
+    g_local->registerNotifications(sink);
+    if (!g_sinkProxy) {
+        state.SkipWithError("the service got no sink");
+        return;
+    }
+    const LocalUser user = SampleLocalUser();
+    auto encoded = std::make_shared<zel::proglibs::ipc2::ByteStream>();
+    LocalUserMarshaller::Encode(encoded, user, nullptr, nullptr);
+    constexpr int kDecodes = 1000;
+    const auto decodeBefore = g_allocations.load();
+    for (int i = 0; i < kDecodes; ++i) {
+        encoded->Seek(0);
+        LocalUser decoded = LocalUserMarshaller::Decode(encoded, nullptr, nullptr);
+        benchmark::DoNotOptimize(decoded);
+    }
+    const double decodeAllocations = static_cast<double>(g_allocations.load() - decodeBefore) / kDecodes;
+
+    IUsersAndGroupsNotifications& proxy = *g_sinkProxy;
+    const auto before = g_allocations.load();
+    for (auto _ : state) proxy.userChanged(user);
+    Finish(state, before);
+    state.counters["record_decode_allocs"] = decodeAllocations;
+    if (sink->seen == 0) state.SkipWithError("the sink was not called");
+    g_local->unregisterNotifications(sink);
+    g_sinkProxy.reset();
+}
+
 void CallArgless(benchmark::State& state, IUsersAndGroupsServer& server) {
     const auto before = g_allocations.load();
     for (auto _ : state) {
@@ -521,6 +589,7 @@ void RegisterAll() {
     benchmark::RegisterBenchmark("scale/void_bool_1000_connections", CallAmongManyConnections)->UseRealTime();
     benchmark::RegisterBenchmark("inprocess/argless", [](benchmark::State& s) { CallArgless(s, *g_local); })
         ->UseRealTime();
+    benchmark::RegisterBenchmark("inprocess/sink_localuser", CallSinkWithLocalUser)->UseRealTime();
     benchmark::RegisterBenchmark("inprocess/void_localuser", [](benchmark::State& s) { CallEditUser(s, *g_local); })
         ->UseRealTime();
 }
