@@ -596,6 +596,44 @@ void RegisterAll() {
 
 }  // namespace
 
+// In-process calls for callgrind (scripts/callgrind.sh): it counts the instructions executed inside
+// these functions alone, which a noisy machine does not change.
+extern "C" __attribute__((noinline)) void aai_measured_argless(int calls) {
+    for (int i = 0; i < calls; ++i) benchmark::DoNotOptimize(g_local->isAnyUserAllowedToAccessJob());
+}
+
+extern "C" __attribute__((noinline)) void aai_measured_sink_localuser(int calls, const LocalUser* user) {
+    for (int i = 0; i < calls; ++i) g_sinkProxy->userChanged(*user);
+}
+
+extern "C" __attribute__((noinline)) void aai_measured_edituser(int calls, const LocalUser* user,
+                                                                  const std::shared_ptr<IEditUserReplyHandler>* handler) {
+    for (int i = 0; i < calls; ++i) g_local->editUser(*user, *handler);
+}
+
+namespace {
+
+// AAI_BENCH_CALLGRIND=<calls>: only the in-process service, each measured function run that often.
+int RunForCallgrind(int calls, const std::string& localDir) {
+    StartLocalService(localDir);
+    const LocalUser user = SampleLocalUser();
+    const std::shared_ptr<IEditUserReplyHandler> handler = std::make_shared<EditUserReply>();
+    auto sink = std::make_shared<UserSink>();
+    g_local->registerNotifications(sink);
+    // One call of each first, so that what a first call sets up is not counted.
+    aai_measured_argless(1);
+    aai_measured_sink_localuser(1, &user);
+    aai_measured_edituser(1, &user, &handler);
+    aai_measured_argless(calls);
+    aai_measured_sink_localuser(calls, &user);
+    aai_measured_edituser(calls, &user, &handler);
+    g_local->unregisterNotifications(sink);
+    g_sinkProxy.reset();
+    return 0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     if (const char* pin = std::getenv("AAI_BENCH_PIN"); pin != nullptr && std::strcmp(pin, "1") == 0) {
         g_pinned = true;
@@ -607,6 +645,13 @@ int main(int argc, char** argv) {
     benchmark::AddCustomContext("pinned_to_one_cpu", g_pinned ? "yes" : "no");
     const std::string remoteDir = MakeTempDir("remote");
     const std::string localDir = MakeTempDir("local");
+    if (const char* calls = std::getenv("AAI_BENCH_CALLGRIND")) {
+        const int status = RunForCallgrind(std::atoi(calls), localDir);
+        ::unlink((localDir + "/AAI.sock").c_str());
+        ::rmdir(localDir.c_str());
+        ::rmdir(remoteDir.c_str());
+        return status;
+    }
     int status = 0;
     try {
         StartServiceChild(remoteDir);
