@@ -11,6 +11,7 @@
 #include "aai/brokers.h"
 #include "aai/detail/connector.h"
 #include "aai/detail/referencecodec.h"
+#include "aai/limits.h"
 #include "aai/detail/service.h"
 #include "aai/detail/site.h"
 #include "aai/detail/wire.h"
@@ -107,6 +108,10 @@ void IAAService::RegisterServerUsingBrokers(std::shared_ptr<IAAService> implemen
     if (!HasBroker(brokers, __LINE__, "zel::iface::aai::IAAService::RegisterServerUsingBrokers")) return;
     connector->RegisterServer(std::move(implementation), false, std::move(brokers));
 }
+
+void SetConnectionLimits(const proglibs::ipc2::Limits& limits) { connector->SetLimits(limits); }
+
+proglibs::ipc2::Limits GetConnectionLimits() { return connector->GetLimits(); }
 
 void IAAService::UnregisterServer() {
     TraceCall(__LINE__, "zel::iface::aai::IAAService::UnregisterServer");

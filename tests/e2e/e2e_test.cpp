@@ -347,6 +347,31 @@ TEST_F(EndToEnd, TheEntryPointsWriteTheirTraceLines) {
                                                    "zel::iface::aai::IAAService::UnregisterServer"}));
 }
 
+TEST(EndToEndLimits, ConnectionsMadeAfterSettingLimitsAreHeldToThem) {
+    const ipc2::Limits defaults = aai::GetConnectionLimits();
+    ipc2::Limits small = defaults;
+    small.maxFrameSize = 64;
+    aai::SetConnectionLimits(small);
+    auto service = std::make_shared<Service>();
+    service->Start();
+    auto root = aai::IAAService::Connect();
+    ASSERT_NE(root, nullptr);
+    auto session = root->registerClient("limited");
+    ASSERT_NE(session, nullptr);
+    auto users = session->getUsersAndGroupsServer();
+    ASSERT_NE(users, nullptr);
+    // A description of 100 bytes makes the request larger than 64: it is refused before it is sent.
+    aai::LocalUser user;
+    user.setDescription(std::string(100, 'd'));
+    EXPECT_THROW(users->addUser(user, nullptr), ipc2::LimitError);
+    EXPECT_EQ(aai::GetConnectionLimits().maxFrameSize, 64u);
+    aai::SetConnectionLimits(defaults);
+    users.reset();
+    session.reset();
+    root.reset();
+    Service::Stop();
+}
+
 TEST(EndToEndWithoutService, ConnectingToNoServiceFailsWithTheRuntimesError) {
     Service::Stop();  // also fine when nothing is registered
     EXPECT_THROW(aai::IAAService::Connect(), ipc2::ConnectError);
