@@ -11,7 +11,7 @@
 #include "aai/brokers.h"
 #include "aai/detail/connector.h"
 #include "aai/detail/referencecodec.h"
-#include "aai/limits.h"
+#include "aai/connections.h"
 #include "aai/detail/service.h"
 #include "aai/detail/site.h"
 #include "aai/detail/wire.h"
@@ -112,6 +112,8 @@ void IAAService::RegisterServerUsingBrokers(std::shared_ptr<IAAService> implemen
 void SetConnectionLimits(const proglibs::ipc2::Limits& limits) { connector->SetLimits(limits); }
 
 proglibs::ipc2::Limits GetConnectionLimits() { return connector->GetLimits(); }
+
+void SetServiceSocketAccess(mode_t mode, gid_t group) { connector->SetSocketAccess(mode, group); }
 
 void IAAService::UnregisterServer() {
     TraceCall(__LINE__, "zel::iface::aai::IAAService::UnregisterServer");

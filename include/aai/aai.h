@@ -6,7 +6,7 @@
 #include "aai/broker.h"
 #include "aai/brokers.h"
 #include "aai/interfaces.h"
-#include "aai/limits.h"
+#include "aai/connections.h"
 #include "aai/marshallers.h"
 #include "aai/proxies.h"
 #include "aai/references.h"

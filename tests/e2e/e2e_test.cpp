@@ -1,6 +1,8 @@
 // A client and a service in one process over the runtime's in-process transport: everything a
 // client does, from connecting to letting go, and what the service sees of it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -370,6 +372,63 @@ TEST(EndToEndLimits, ConnectionsMadeAfterSettingLimitsAreHeldToThem) {
     session.reset();
     root.reset();
     Service::Stop();
+}
+
+// Where the tests' environment puts the service's socket ("%p": this process).
+std::string ServiceSocketPath() {
+    const char* dir = std::getenv("ZEL_IPC_DIR");
+    if (dir == nullptr) return {};
+    std::string path = dir;
+    const auto at = path.find("%p");
+    if (at != std::string::npos) path.replace(at, 2, std::to_string(::getpid()));
+    return path + "/AAI.sock";
+}
+
+TEST(EndToEndSocket, OwnerOnlyUnlessTheServiceOpensItsSocketToAGroup) {
+    const std::string path = ServiceSocketPath();
+    if (path.empty()) GTEST_SKIP() << "ZEL_IPC_DIR is not set";
+    struct Case {
+        bool open;
+        mode_t mode;
+    };
+    for (const Case c : {Case{false, 0600}, Case{true, 0660}, Case{false, 0600}}) {
+        if (c.open) aai::SetServiceSocketAccess(0660, ::getgid());
+        auto service = std::make_shared<Service>();
+        service->Start();
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
+        EXPECT_EQ(st.st_mode & 0777, c.mode);
+        EXPECT_EQ(st.st_gid, ::getgid());
+        Service::Stop();
+        aai::SetServiceSocketAccess(0600);
+    }
+}
+
+// Remembers who called registerClient, as a service deciding on access would ask.
+class CallerWatchingService : public aai::IAAService, public std::enable_shared_from_this<CallerWatchingService> {
+public:
+    std::shared_ptr<aai::IServerSession> registerClient(const std::string&) override {
+        if (auto connection = ipc2::CurrentConnection()) caller = connection->GetPeerCredentials();
+        return nullptr;
+    }
+    std::shared_ptr<aai::ISettings> getSettingsServer(const std::string&) override { return nullptr; }
+    void Start() { RegisterServer(shared_from_this()); }
+    static void Stop() { UnregisterServer(); }
+    ipc2::PeerCredentials caller;
+};
+
+TEST(EndToEndCaller, TheImplementationCanAskWhoCalls) {
+    EXPECT_EQ(ipc2::CurrentConnection(), nullptr);  // outside any request
+    auto service = std::make_shared<CallerWatchingService>();
+    service->Start();
+    auto root = aai::IAAService::Connect();
+    ASSERT_NE(root, nullptr);
+    root->registerClient("who");
+    EXPECT_EQ(service->caller.pid, ::getpid());
+    EXPECT_EQ(service->caller.uid, ::getuid());
+    EXPECT_EQ(service->caller.gid, ::getgid());
+    root.reset();
+    CallerWatchingService::Stop();
 }
 
 TEST(EndToEndWithoutService, ConnectingToNoServiceFailsWithTheRuntimesError) {

@@ -91,6 +91,8 @@ struct Connector::State {
     Limits limits;
     std::string checksum;
     std::string servedName;  // empty while not serving
+    mode_t socketMode = 0600;
+    gid_t socketGroup = static_cast<gid_t>(-1);
 };
 
 Connector::Connector() : state_(std::make_unique<State>()) {}
@@ -100,6 +102,12 @@ Connector::~Connector() { UnregisterServerImpl(); }
 void Connector::SetLimits(const Limits& limits) {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->limits = limits;
+}
+
+void Connector::SetSocketAccess(mode_t mode, gid_t group) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->socketMode = mode;
+    state_->socketGroup = group;
 }
 
 Limits Connector::GetLimits() const {
@@ -141,6 +149,8 @@ void Connector::RegisterServerImpl(std::string serverName, bool exclusive, std::
         registration.checksum = state_->checksum;
         previous = state_->servedName;
         config.limits = state_->limits;
+        config.mode = state_->socketMode;
+        config.group = state_->socketGroup;
     }
     config.modules = registration.modules;
     config.checksum = registration.checksum;
@@ -189,6 +199,34 @@ void Connector::LogCall(const ConnectionHandler& handler, CallDirection directio
     detail::WriteCallLog(handler, direction, message, sendFlag);
 }
 
+namespace {
+
+// The connections whose requests this thread runs, innermost first.
+struct RunningRequest {
+    const std::shared_ptr<ConnectionHandler>* connection;
+    const RunningRequest* outer;
+};
+thread_local const RunningRequest* tlsRunning = nullptr;
+
+class RunningScope {
+public:
+    explicit RunningScope(const std::shared_ptr<ConnectionHandler>& connection) : r_{&connection, tlsRunning} {
+        tlsRunning = &r_;
+    }
+    ~RunningScope() { tlsRunning = r_.outer; }
+    RunningScope(const RunningScope&) = delete;
+    RunningScope& operator=(const RunningScope&) = delete;
+
+private:
+    RunningRequest r_;
+};
+
+}  // namespace
+
+std::shared_ptr<ConnectionHandler> CurrentConnection() {
+    return tlsRunning != nullptr ? *tlsRunning->connection : nullptr;
+}
+
 namespace detail {
 
 std::shared_ptr<ByteStream> DispatchRequest(Connector* logger, const std::shared_ptr<ByteStream>& request,
@@ -206,6 +244,7 @@ std::shared_ptr<ByteStream> DispatchRequest(Connector* logger, const std::shared
         logger->LogCall(*handler, CallDirection::Incoming, *request, sendFlag);
     else
         WriteCallLog(*handler, CallDirection::Incoming, *request, sendFlag);
+    RunningScope running(handler);
     return stub->Receive(request, handler);
 }
 

@@ -60,4 +60,8 @@ public:
     virtual PeerCredentials GetPeerCredentials() const = 0;
 };
 
+// The connection whose request this thread is running (the innermost, when requests nest), or
+// null outside any request: an implementation asks it who called, with GetPeerCredentials().
+std::shared_ptr<ConnectionHandler> CurrentConnection();
+
 }  // namespace zel::proglibs::ipc2

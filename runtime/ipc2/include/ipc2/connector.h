@@ -1,6 +1,8 @@
 // Connecting to a server, and serving one.
 #pragma once
 
+#include <sys/types.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,6 +70,9 @@ public:
 
     void SetLimits(const Limits& limits);
     Limits GetLimits() const;
+    // Who may open the socket of a server registered from now on: its file mode (0600, the owner
+    // alone, unless set) and, when not -1, its group, for services whose clients run as other users.
+    void SetSocketAccess(mode_t mode, gid_t group);
 
 protected:
     Connector();
