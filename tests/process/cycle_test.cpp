@@ -50,8 +50,13 @@ std::weak_ptr<ipc2::ConnectionHandler> Cycle(int i) {
         ADD_FAILURE() << "cycle " << i << ": no connection";
         return {};
     }
-    std::weak_ptr<ipc2::ConnectionHandler> connection =
-        std::dynamic_pointer_cast<aai::AAServiceProxy>(root)->GetConnectionHandler();
+    auto registry = std::dynamic_pointer_cast<ipc2::RegistryConnectionHandler>(
+        std::dynamic_pointer_cast<aai::AAServiceProxy>(root)->GetConnectionHandler());
+    if (!registry) {
+        ADD_FAILURE() << "cycle " << i << ": the connection keeps no registry";
+        return {};
+    }
+    std::weak_ptr<ipc2::ConnectionHandler> connection = registry;
     auto session = root->registerClient("cycle-" + std::to_string(i));
     auto email = session ? session->getEmailAddressServer() : nullptr;
     auto cluster = session ? session->getClusterSecurityServer() : nullptr;
@@ -67,6 +72,8 @@ std::weak_ptr<ipc2::ConnectionHandler> Cycle(int i) {
     // The service let go of the handler when its call ended: this side's stub goes with it.
     reply.reset();
     EXPECT_TRUE(peer::WaitUntil([&] { return replyAlive.expired(); }, 5s)) << "cycle " << i << ": the stub was kept";
+    EXPECT_EQ(registry->Registry().StubCount(), 0u) << "cycle " << i;
+    EXPECT_EQ(registry->Registry().ProxyCount(), 4u) << "cycle " << i;  // root, session, email, cluster
     return connection;
 }
 
