@@ -51,6 +51,8 @@ constexpr auto kInputWait = std::chrono::milliseconds(500);
 // How long the server may take to let go of closed connections before that counts as a hang.
 constexpr auto kLetGoBound = std::chrono::seconds(20);
 constexpr int kMaxConnections = 4;
+// The server runs at most this many requests of one connection at once (see socket/channel.h).
+constexpr long kServerRunners = 4;
 constexpr std::size_t kHeaderSize = 20;
 
 enum Kind : std::uint8_t { kRequestFrame = 1, kReplyFrame = 2, kErrorFrame = 3, kHelloFrame = 4, kHelloAckFrame = 5 };
@@ -318,8 +320,8 @@ private:
         } else {
             const auto at = serverCalls_.begin() + which % serverCalls_.size();
             const ServerCall s = *at;
-            serverCalls_.erase(at);
-            SendFrame(kind, s.callId, s.chain, s.depth, payload);
+            // Sent inside a frame cut short before, it is not an answer the server sees.
+            if (SendFrame(kind, s.callId, s.chain, s.depth, payload)) serverCalls_.erase(at);
         }
         Pump(true);
     }
@@ -402,14 +404,23 @@ private:
     }
     bool AtBoundary() const { return headerGot_ == 0 && payloadLeft_ == 0; }
 
-    // Whether the server owes an answer it can give now: not one to a request of ours that waits
-    // for our answer to a call the server made inside it.
+    // Whether the server owes an answer it can give now. Not one to a request of ours that waits
+    // for our answer to a call the server made inside it; and while every thread the server runs
+    // a connection's requests on is held that way, only callbacks (requests inside the chain of
+    // one of its calls, run by the thread that waits in it) can be answered.
     bool Owing() const {
+        auto held = [&](const Owed& o) {
+            return std::any_of(serverCalls_.begin(), serverCalls_.end(),
+                               [&](const ServerCall& s) { return s.chain == o.chain && s.depth > o.depth; });
+        };
+        auto callback = [&](const Owed& o) {
+            return std::any_of(serverCalls_.begin(), serverCalls_.end(),
+                               [&](const ServerCall& s) { return s.chain == o.chain && s.depth < o.depth; });
+        };
+        const auto heldCount = std::count_if(owed_.begin(), owed_.end(), held);
         for (const Owed& o : owed_) {
-            const bool held = std::any_of(serverCalls_.begin(), serverCalls_.end(), [&](const ServerCall& s) {
-                return s.chain == o.chain && s.depth > o.depth;
-            });
-            if (!held) return true;
+            if (held(o)) continue;
+            if (callback(o) || heldCount < kServerRunners) return true;
         }
         return false;
     }
@@ -425,6 +436,8 @@ private:
             if (!wait || !Owing() || left <= 0) {
                 ReadSome();
                 Parse();
+                if (verbose_ && wait && left <= 0 && !eof_ && Owing())
+                    std::fprintf(stderr, "socket_peer:   (stopped waiting for %zu owed answers)\n", owed_.size());
                 return;
             }
             pollfd p{fd_, POLLIN, 0};
