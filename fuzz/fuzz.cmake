@@ -15,6 +15,7 @@ function(aai_fuzz_tables var)
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
     COMMENT "Writing the fuzz tables from idl/aai.idl"
     VERBATIM)
+  set_property(DIRECTORY PROPERTY AAI_FUZZ_TABLES ${out})
   set(${var} ${out} PARENT_SCOPE)
 endfunction()
 
@@ -22,8 +23,9 @@ endfunction()
 function(aai_fuzz_use_tables target tables)
   target_sources(${target} PRIVATE ${tables})
   get_filename_component(dir ${tables} DIRECTORY)
-  target_include_directories(${target} PRIVATE ${AAI_FUZZ_DIR} ${dir})
-  target_link_libraries(${target} PRIVATE aai zel_trace)
+  # The transport's internal interface too: the socket target finds the served name's socket with it.
+  target_include_directories(${target} PRIVATE ${AAI_FUZZ_DIR} ${dir} ${PROJECT_SOURCE_DIR}/runtime/ipc2/src)
+  target_link_libraries(${target} PRIVATE aai zel_ipc2 zel_trace)
   aai_strict(${target})
 endfunction()
 
@@ -36,3 +38,19 @@ function(aai_fuzz_replay name tables)
   get_filename_component(label ${CMAKE_CURRENT_SOURCE_DIR} NAME)
   set_tests_properties(fuzz_corpus_${name} PROPERTIES TIMEOUT 300 LABELS ${label})
 endfunction()
+
+# Replays of the targets that tests/robustness does not list itself: added to the directory that
+# includes this file for its replays, once that directory has made its tables.
+function(aai_fuzz_more_replays)
+  get_property(tables DIRECTORY PROPERTY AAI_FUZZ_TABLES)
+  if(tables)
+    foreach(name socket_peer)
+      if(NOT TARGET aai_replay_${name})
+        aai_fuzz_replay(${name} ${tables})
+      endif()
+    endforeach()
+  endif()
+endfunction()
+if(NOT CMAKE_CURRENT_SOURCE_DIR STREQUAL AAI_FUZZ_DIR)
+  cmake_language(DEFER CALL aai_fuzz_more_replays)
+endif()

@@ -27,7 +27,7 @@ std::vector<unsigned char> Contents(const ByteStream& s) { return {s.Data(), s.D
 // Every message length around the inline buffer's size, every read position, every read length
 // up to one past what remains: only reads that fit succeed, and a refused read consumes nothing.
 TEST(ByteStreamBounds, ReadPastTheEndThrowsAtEveryLengthAndPosition) {
-    for (std::size_t size : {0u, 1u, 3u, 4u, 63u, 64u, 65u, 130u}) {
+    for (std::size_t size : {0u, 1u, 3u, 4u, 63u, 64u, 65u, 130u, 511u, 512u, 513u}) {
         const auto bytes = Pattern(size);
         ByteStream s(bytes.data(), bytes.size());
         for (std::size_t position = 0; position <= size; ++position) {
@@ -78,7 +78,7 @@ TEST(ByteStreamBounds, SeekPastTheEndThrowsAndRewindRereads) {
 // doublings) keep what was written before.
 TEST(ByteStreamGrowth, ContentsSurviveEveryGrowth) {
     const auto bytes = Pattern(5000);
-    for (std::size_t chunk : {1u, 3u, 63u, 64u, 65u, 1000u, 5000u}) {
+    for (std::size_t chunk : {1u, 3u, 63u, 64u, 65u, 511u, 512u, 513u, 1000u, 5000u}) {
         ByteStream s;
         for (std::size_t done = 0; done < bytes.size(); done += chunk) {
             const std::size_t n = std::min(chunk, bytes.size() - done);
@@ -87,6 +87,27 @@ TEST(ByteStreamGrowth, ContentsSurviveEveryGrowth) {
         EXPECT_EQ(Contents(s), bytes) << "chunk " << chunk;
         s.Seek(0);
         EXPECT_EQ(std::vector<unsigned char>(s.Read(5000), s.Data() + 5000), bytes);
+    }
+}
+
+// Short writes are copied without memcpy, in overlapping pieces chosen by length: every length
+// through the largest piece and beyond, at every alignment, copies exactly its bytes and touches
+// nothing before or after them.
+TEST(ByteStreamGrowth, WritesOfEveryShortLengthCopyExactly) {
+    const auto bytes = Pattern(140);
+    for (std::size_t offset = 0; offset < 8; ++offset) {
+        for (std::size_t n = 0; n <= 130; ++n) {
+            ByteStream s;
+            const std::vector<unsigned char> before(offset, 0xEE);
+            s.Write(before.data(), static_cast<unsigned>(offset));
+            s.Write(bytes.data() + 3, static_cast<unsigned>(n));
+            s.Write("\xCC", 1);
+            ASSERT_EQ(s.Size(), offset + n + 1);
+            std::vector<unsigned char> expected(before);
+            expected.insert(expected.end(), bytes.begin() + 3, bytes.begin() + 3 + static_cast<std::ptrdiff_t>(n));
+            expected.push_back(0xCC);
+            EXPECT_EQ(Contents(s), expected) << "length " << n << " at offset " << offset;
+        }
     }
 }
 

@@ -422,8 +422,8 @@ def _record_codec(record: Record) -> str:
         decode_head=_call(f"{record.name} Codec<{record.name}>::decode",
                           ["const Stream& stream", "const Context& context"], " {"),
         size=_joined("return ", [f"SizeOfField({f})" for f in fields], "+", ";", indent=4),
-        encode=[f"EncodeField(stream, {f}, context);" for f in fields],
-        decode=[f"DecodeField(stream, {f}, context);" for f in fields])
+        encode=_call("EncodeFields", ["stream", "context"] + fields, ";", indent=4),
+        decode=_call("DecodeFields", ["stream", "context"] + fields, ";", indent=4))
 
 
 def _marshaller_definition(t) -> str:

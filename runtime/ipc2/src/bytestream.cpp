@@ -5,16 +5,10 @@
 
 namespace zel::proglibs::ipc2 {
 
-ByteStream::ByteStream(std::size_t capacity) { Reserve(capacity); }
-
 ByteStream::ByteStream(const void* data, std::size_t size) {
     Reserve(size);
-    if (size != 0) std::memcpy(data_, data, size);
+    CopyBytes(data_, data, size);
     size_ = size;
-}
-
-ByteStream::~ByteStream() {
-    if (data_ != inline_) delete[] data_;
 }
 
 void ByteStream::Reserve(std::size_t capacity) {
@@ -38,18 +32,9 @@ void ByteStream::Grow(std::size_t more) {
     Reserve(target);
 }
 
-void ByteStream::Seek(std::size_t position) {
-    if (position > size_)
-        throw StreamError("seek to position " + std::to_string(position) + " past the end of a " +
-                          std::to_string(size_) + "-byte message");
-    position_ = position;
-}
-
-unsigned char* ByteStream::Extend(std::size_t n) {
-    if (n > capacity_ - size_) Grow(n);
-    unsigned char* p = data_ + size_;
-    size_ += n;
-    return p;
+void ByteStream::ThrowBadSeek(std::size_t position) const {
+    throw StreamError("seek to position " + std::to_string(position) + " past the end of a " +
+                      std::to_string(size_) + "-byte message");
 }
 
 void ByteStream::ThrowShortRead(unsigned int n) const {

@@ -120,12 +120,12 @@ int SizeOfLoginId(const UserLoginId& value) { return wire::SizeOfString(value.Lo
 
 void UserNameMarshaller::Encode(std::shared_ptr<ipc2::ByteStream> stream, UserName value,
                                 std::shared_ptr<ipc2::ConnectionHandler>) {
-    wire::PutInt(*stream, value);
+    Put(*stream, value);
 }
 
 UserName UserNameMarshaller::Decode(std::shared_ptr<ipc2::ByteStream> stream,
                                     std::shared_ptr<ipc2::ConnectionHandler>) {
-    return static_cast<UserName>(wire::GetInt(*stream));
+    return Get(*stream);
 }
 
 int UserNameMarshaller::SizeOf(UserName) { return 4; }

@@ -90,6 +90,13 @@ struct UserNameMarshaller {
     static UserName Decode(std::shared_ptr<proglibs::ipc2::ByteStream> stream,
                            std::shared_ptr<proglibs::ipc2::ConnectionHandler> handler);
     static int SizeOf(UserName value);
+
+    // The same encoding on the stream itself, for codecs that write many fields and would
+    // otherwise copy the stream's and the handler's shared pointers for each.
+    static void Put(proglibs::ipc2::ByteStream& stream, UserName value) { proglibs::ipc2::WriteLe32(stream, value); }
+    static UserName Get(proglibs::ipc2::ByteStream& stream) {
+        return static_cast<UserName>(proglibs::ipc2::ReadLe32(stream));
+    }
 };
 
 struct UserLoginIdMarshaller {
