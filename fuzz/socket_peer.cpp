@@ -106,9 +106,28 @@ std::string Header(std::uint32_t length, std::uint8_t kind, std::uint8_t flags, 
     return h;
 }
 
-// The do-nothing root, registered as a service registers its own.
+// The users object calls back the sink it is given, during the call, so that the client's requests
+// can nest inside a call of the server's; everything else does nothing.
+class CallingBackUsers final : public aai_fuzz::NullUsersAndGroupsServer {
+public:
+    void registerNotifications(std::shared_ptr<zel::iface::aai::IUsersAndGroupsNotifications> sink) override {
+        if (sink) sink->flag1Changed(true);
+    }
+};
+
+class CallingBackSession final : public aai_fuzz::NullServerSession {
+public:
+    std::shared_ptr<zel::iface::aai::IUsersAndGroupsServer> getUsersAndGroupsServer() override {
+        return std::make_shared<CallingBackUsers>();
+    }
+};
+
+// The root, registered as a service registers its own.
 class Root final : public aai_fuzz::NullAAService {
 public:
+    std::shared_ptr<zel::iface::aai::IServerSession> registerClient(const std::string&) override {
+        return std::make_shared<CallingBackSession>();
+    }
     static void Serve(const aai_fuzz::Brokers& brokers) { RegisterServerUsingBrokers(std::make_shared<Root>(), brokers); }
     static void Unserve() { UnregisterServer(); }
 };
@@ -253,7 +272,7 @@ private:
 
     void Hello(Reader& in) {
         const std::uint8_t flags = in.Byte();
-        const std::uint32_t version = (flags & kHelloVersion) ? static_cast<std::uint32_t>(in.Le(4)) : 1;
+        const std::uint32_t version = (flags & kHelloVersion) ? static_cast<std::uint32_t>(in.Le(4)) : kWireVersion;
         std::vector<std::string> modules;
         for (int i = 0; i < 3; ++i)
             if (flags & (1 << i)) modules.push_back(zel::iface::aai::detail::kModules[i]);
@@ -477,7 +496,8 @@ private:
                 std::fprintf(stderr, "socket_peer:   <- kind %u call %u chain %llu depth %u, %llu bytes\n", kind, callId,
                              static_cast<unsigned long long>(chain), depth, static_cast<unsigned long long>(length));
             if (kind == kRequestFrame) {
-                serverCalls_.push_back({callId, chain, depth});
+                // A one-way request (a release of one of our objects) owes no answer.
+                if ((static_cast<std::uint8_t>(h[5]) & 1) == 0) serverCalls_.push_back({callId, chain, depth});
             } else {
                 const auto it = std::find_if(owed_.begin(), owed_.end(), [&](const Owed& o) { return o.callId == callId; });
                 if (it != owed_.end()) owed_.erase(it);
