@@ -346,22 +346,20 @@ void Channel::WaitLoop(std::unique_lock<std::mutex>& lk, Waiter& w) {
             w.parked = false;
             continue;
         }
-        {
-            // A request of our own chain: run it here, on the thread its caller is waiting for.
-            if (reader_ == &w) {
-                if ((f.header.flags & kFlagNoReply) != 0 && parked_ == 0) {
-                    // A release: short, and our reply is likely right behind it, so we come back
-                    // for the token instead of arming the socket for the service threads.
-                    reader_ = nullptr;
-                } else {
-                    PassToken();
-                }
+        // A request of our own chain: run it here, on the thread its caller is waiting for.
+        if (reader_ == &w) {
+            if ((f.header.flags & kFlagNoReply) != 0 && parked_ == 0) {
+                // A release: short, and our reply is likely right behind it, so we come back for
+                // the token instead of arming the socket for the service threads.
+                reader_ = nullptr;
+            } else {
+                PassToken();
             }
-            lk.unlock();
-            RunRequest(f, &w);
-            f = Frame{};
-            lk.lock();
         }
+        lk.unlock();
+        RunRequest(f, &w);
+        f = Frame{};
+        lk.lock();
     }
 }
 
