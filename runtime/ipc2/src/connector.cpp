@@ -145,11 +145,20 @@ void Connector::RegisterServerImpl(std::string serverName, bool exclusive, std::
     config.modules = registration.modules;
     config.checksum = registration.checksum;
     // The socket stays with the name: only the first connector of the process to serve it binds it.
-    if (!detail::inprocess::HasListener(serverName)) {
-        config.path = socket::DefaultSocketPath(serverName);
-        registration.listener = socket::Listener::Start(std::move(config), SocketHooks(serverName));
+    // It is bound only once the name is registered, since a client may connect the moment the file
+    // exists and its hello is answered from the registration.
+    const bool bind = !detail::inprocess::HasListener(serverName);
+    if (bind) config.path = socket::DefaultSocketPath(serverName);
+    detail::inprocess::Register(serverName, exclusive, registration);
+    if (bind) {
+        try {
+            registration.listener = socket::Listener::Start(std::move(config), SocketHooks(serverName));
+        } catch (...) {
+            detail::inprocess::Unregister(serverName, this);
+            throw;
+        }
+        detail::inprocess::Register(serverName, exclusive, std::move(registration));
     }
-    detail::inprocess::Register(serverName, exclusive, std::move(registration));
     // A connector serves one name: moving to another gives up the old one.
     if (!previous.empty() && previous != serverName) detail::inprocess::Unregister(previous, this);
     std::lock_guard<std::mutex> lock(state_->mutex);
