@@ -736,9 +736,12 @@ void Channel::RunRequest(Frame& f, Waiter* caller) noexcept {
         WriteFrame(FrameKind::Error, f.header.callId, f.header.chain, f.header.depth, error.data(), error.size(), 0,
                    &scope.Pending());
     }
+    scope.Pending().clear();
     reply.reset();
     // Possibly the last reference to the handler: only after the reply went out.
     handler.reset();
+    // Whatever was posted while letting go of the above goes out on its own.
+    WriteBytes(scope.Pending());
 }
 
 bool Channel::WriteFrame(FrameKind kind, std::uint32_t callId, std::uint64_t chain, int depth, const void* data,
