@@ -24,7 +24,8 @@ function(aai_fuzz_use_tables target tables)
   target_sources(${target} PRIVATE ${tables})
   get_filename_component(dir ${tables} DIRECTORY)
   # The transport's internal interface too: the socket target finds the served name's socket with it.
-  target_include_directories(${target} PRIVATE ${AAI_FUZZ_DIR} ${dir} ${PROJECT_SOURCE_DIR}/runtime/ipc2/src)
+  target_include_directories(${target} PRIVATE ${AAI_FUZZ_DIR} ${dir} ${PROJECT_SOURCE_DIR}/runtime/ipc2/src
+                                               ${PROJECT_SOURCE_DIR}/tests/support)
   target_link_libraries(${target} PRIVATE aai zel_ipc2 zel_trace)
   aai_strict(${target})
 endfunction()

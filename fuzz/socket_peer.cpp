@@ -12,7 +12,6 @@
 // above any honest teardown. A connection the server never lets go of (a thread stuck for good, a
 // handler kept by a cycle) aborts with a report, so that it becomes a finding rather than a slow
 // drift; crashes, sanitizer reports and leaks are findings as usual.
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -34,6 +33,7 @@
 #include "aai/detail/service.h"
 #include "fuzz_setup.h"
 #include "fuzz_tables.h"
+#include "procfs.h"
 #include "socket/transport.h"
 #include "socket_peer.h"
 #include "trace/trace.h"
@@ -57,16 +57,7 @@ constexpr std::size_t kHeaderSize = 20;
 
 enum Kind : std::uint8_t { kRequestFrame = 1, kReplyFrame = 2, kErrorFrame = 3, kHelloFrame = 4, kHelloAckFrame = 5 };
 
-int CountEntries(const char* dir) {
-    int n = 0;
-    if (DIR* d = ::opendir(dir)) {
-        while (dirent* e = ::readdir(d)) {
-            if (e->d_name[0] != '.') ++n;
-        }
-        ::closedir(d);
-    }
-    return n;
-}
+using procfs::CountEntries;
 
 // Sockets only: the sanitizers' symbolizer keeps pipes of its own open from its first use on.
 int CountSockets() {

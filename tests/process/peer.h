@@ -4,7 +4,6 @@
 // the test about every connection that comes and goes.
 #pragma once
 
-#include <dirent.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -24,6 +23,7 @@
 #include "aai/aai.h"
 #include "aai/detail/service.h"
 #include "ipc2/ipc2.h"
+#include "procfs.h"
 #include "service.h"
 
 namespace peer {
@@ -89,19 +89,8 @@ private:
 // ---------------------------------------------------------------------------------------------
 // What a process holds
 
-inline int CountEntries(const char* dir) {
-    int n = 0;
-    if (DIR* d = ::opendir(dir)) {
-        while (dirent* e = ::readdir(d)) {
-            if (e->d_name[0] != '.') ++n;
-        }
-        ::closedir(d);
-    }
-    return n;
-}
-// The directory stream itself holds one descriptor while it is read.
-inline int FdCount() { return CountEntries("/proc/self/fd") - 1; }
-inline int ThreadCount() { return CountEntries("/proc/self/task"); }
+using procfs::FdCount;
+using procfs::ThreadCount;
 
 inline bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds bound) {
     const auto end = std::chrono::steady_clock::now() + bound;

@@ -1,7 +1,6 @@
 // Test doubles and raw-socket helpers for the socket transport's tests.
 #pragma once
 
-#include <dirent.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -22,6 +21,7 @@
 #include <vector>
 
 #include "ipc2/ipc2.h"
+#include "procfs.h"
 
 namespace sockettest {
 
@@ -44,18 +44,9 @@ enum Method : int {
     kCount = 10,   // counts the call in the stub's object and replies with the count so far
 };
 
-inline int CountEntries(const char* dir) {
-    int n = 0;
-    if (DIR* d = ::opendir(dir)) {
-        while (dirent* e = ::readdir(d)) {
-            if (e->d_name[0] != '.') ++n;
-        }
-        ::closedir(d);
-    }
-    return n;
-}
-inline int ThreadCount() { return CountEntries("/proc/self/task"); }
-inline int FdCount() { return CountEntries("/proc/self/fd"); }
+using procfs::CountEntries;
+using procfs::FdCount;
+using procfs::ThreadCount;
 
 // Polls `done` until it holds or the bound passes; the bound only catches hangs.
 inline bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds bound = std::chrono::seconds(5)) {
