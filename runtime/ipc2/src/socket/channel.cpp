@@ -218,17 +218,7 @@ void Channel::MarkReported(bool reported) noexcept {
 
 bool Channel::Start(std::function<bool()> first) {
     std::unique_lock<std::mutex> lk(mu_);
-    if (epoll_ < 0) return false;
-    try {
-        auto self = shared_from_this();
-        threads_.emplace_back([self, first = std::move(first)] { self->ServiceMain(first); });
-    } catch (const std::exception& e) {
-        TraceConnection(1, __FILE__, __LINE__, __func__, this, std::string("cannot start a thread: ") + e.what());
-        return false;
-    }
-    ++threadCount_;
-    ++idle_;
-    return true;
+    return epoll_ >= 0 && Spawn(std::move(first));
 }
 
 bool Channel::OnOwnThread() const noexcept { return tlsServiceOf == this; }
@@ -744,33 +734,29 @@ void Channel::RunRequest(Frame& f, Waiter* caller) noexcept {
     WriteBytes(scope.Pending());
 }
 
-bool Channel::WriteFrame(FrameKind kind, std::uint32_t callId, std::uint64_t chain, int depth, const void* data,
-                         std::size_t size, std::uint8_t flags, const std::vector<unsigned char>* before) {
+template <class Send>
+bool Channel::WriteOut(Send send) {
     std::string why;
     {
         FdUse use(fd_);
         if (use.fd() < 0) return false;
         std::lock_guard<std::mutex> wl(writeMu_);
-        if (WriteFrameTo(use.fd(), kind, callId, chain, static_cast<std::uint16_t>(depth), data, size, why, flags,
-                         before)) {
-            return true;
-        }
+        if (send(use.fd(), why)) return true;
     }
     Shutdown(why, false);
     return false;
 }
 
+bool Channel::WriteFrame(FrameKind kind, std::uint32_t callId, std::uint64_t chain, int depth, const void* data,
+                         std::size_t size, std::uint8_t flags, const std::vector<unsigned char>* before) {
+    return WriteOut([&](int fd, std::string& why) {
+        return WriteFrameTo(fd, kind, callId, chain, static_cast<std::uint16_t>(depth), data, size, why, flags, before);
+    });
+}
+
 bool Channel::WriteBytes(const std::vector<unsigned char>& frames) {
     if (frames.empty()) return true;
-    std::string why;
-    {
-        FdUse use(fd_);
-        if (use.fd() < 0) return false;
-        std::lock_guard<std::mutex> wl(writeMu_);
-        if (WriteBytesTo(use.fd(), frames, why)) return true;
-    }
-    Shutdown(why, false);
-    return false;
+    return WriteOut([&](int fd, std::string& why) { return WriteBytesTo(fd, frames, why); });
 }
 
 // ---- the read token and the service threads (all with mu_ held)
@@ -859,11 +845,11 @@ void Channel::EpollSet(int fd, std::uint32_t events) noexcept {
     ::epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &ev);
 }
 
-bool Channel::Spawn() {
+bool Channel::Spawn(std::function<bool()> first) {
     if (closed_ || threadCount_ >= kMaxServiceThreads) return false;
     try {
         auto self = shared_from_this();
-        threads_.emplace_back([self] { self->ServiceMain({}); });
+        threads_.emplace_back([self, first = std::move(first)] { self->ServiceMain(first); });
     } catch (const std::exception& e) {
         TraceConnection(1, __FILE__, __LINE__, __func__, this, std::string("cannot start a thread: ") + e.what());
         return false;

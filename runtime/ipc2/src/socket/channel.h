@@ -125,7 +125,7 @@ public:
     void Attach(const std::shared_ptr<SocketConnection>& handler);
     // Starts the first service thread: it runs `first` (the server's handshake; may be empty) and,
     // if that returns true, serves the connection. False when no thread could be started.
-    // Throws IpcError when the connection's epoll set cannot be made (at construction).
+    // Also false when the connection's epoll set could not be made (the constructor logged why).
     bool Start(std::function<bool()> first);
 
     // ConnectionHandler::Send.
@@ -188,6 +188,10 @@ private:
     bool WaitForBytes(int fd, std::string& why);
     // Whole frames, written as they are.
     bool WriteBytes(const std::vector<unsigned char>& frames);
+    // One write on the socket, `send(fd, why)`, with the writers' lock held; a failure shuts the
+    // connection down.
+    template <class Send>
+    bool WriteOut(Send send);
     // The posts waiting to go out with this thread's next frame, when it runs a request of ours.
     std::vector<unsigned char>* OwnPending() const noexcept;
     // Runs a request and answers it. `caller`: the waiter of the request's chain running it.
@@ -200,7 +204,8 @@ private:
     void Arm(bool goingIdle = false);
     void Kick();
     void WakeRunner();
-    bool Spawn();
+    // Starts a service thread, which runs `first` (when given) before it serves.
+    bool Spawn(std::function<bool()> first = {});
     Waiter* ParkedReader() const;
     Waiter* FindCall(std::uint32_t callId) const;
     // The innermost call waiting in the chain, which runs the chain's requests.
