@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <fstream>
+#include <vector>
 
 #include "server.h"
 
@@ -80,6 +82,39 @@ TEST(SocketHandshake, ClientFailsWithConnectErrorWhenTheServerIsAbsentOrRefuses)
     EXPECT_TRUE(WaitUntil([&] { return server.disconnects.load() == 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(server.disconnects.load(), 1);
+}
+
+TEST(SocketHandshake, AServerThatStoppedAcceptingHoldsNobodyForGood) {
+    // A listening socket whose owner never accepts (a stopped or hung service), its backlog full.
+    TempDir dir;
+    const std::string path = dir.File("stuck.sock");
+    const int listening = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+    ASSERT_EQ(::bind(listening, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listening, 0), 0);
+    std::vector<int> queued;
+    for (;;) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            ASSERT_EQ(errno, EAGAIN);
+            ::close(fd);
+            break;
+        }
+        queued.push_back(fd);
+        ASSERT_LT(queued.size(), 100u);
+    }
+    // A client gives up after its connect timeout, with the reason.
+    const std::string m = ThrownMessage<ipc2::ConnectError>([&] { sock::Connect(path, {}, {}, {}); });
+    EXPECT_TRUE(Contains(m, "did not accept the connection within 5 s")) << m;
+    // A new server takes the full backlog for a live server, and says so at once.
+    sock::ServerConfig config;
+    config.path = path;
+    EXPECT_TRUE(Contains(ThrownMessage<ipc2::ConnectError>([&] { sock::Listener::Start(config, {}); }),
+                         "a live server already answers there"));
+    for (int fd : queued) ::close(fd);
+    ::close(listening);
 }
 
 TEST(SocketHandshake, ClientFailsWithConnectErrorOnABrokenHandshake) {

@@ -201,9 +201,10 @@ class TestConnector : public ipc2::Connector {
 public:
     static std::shared_ptr<TestConnector> Create() { return std::shared_ptr<TestConnector>(new TestConnector); }
 
-    std::shared_ptr<ConnectionHandler> Connect(const std::string& name,
-                                               std::vector<std::string> modules = {kModule}) {
-        return ConnectImpl(name, "", std::move(modules));
+    // An address (the server's socket) goes by the socket even to a server in this process.
+    std::shared_ptr<ConnectionHandler> Connect(const std::string& name, std::vector<std::string> modules = {kModule},
+                                               const std::string& address = "") {
+        return ConnectImpl(name, address, std::move(modules));
     }
     void Serve(const std::string& name, Service* root, bool exclusive = true,
                std::vector<std::string> modules = {kModule}, ipc2::StubFactory factory = MakeServiceStub) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "doubles.h"
+#include "socket/transport.h"
 
 using namespace transport_test;
 
@@ -261,14 +262,20 @@ TEST_F(InProcessTest, DestroyedServerGivesUpItsNameButServesOpenConnections) {
 TEST_F(InProcessTest, IncompatibleProtocolsAreRefused) {
     server->Checksum("abc");
     server->Serve(name, &serverService);
-    client->Checksum("abd");
-    const std::string what = MessageOf([&] { client->Connect(name); });
-    EXPECT_NE(what.find("abc"), std::string::npos) << what;
-    EXPECT_THROW(client->Connect(name), ipc2::ConnectError);
-    client->Checksum("abc");
-    EXPECT_NO_THROW(client->Connect(name));
+    // In this process, and through the server's socket as another process would come.
+    for (const std::string& address : {std::string(), ipc2::socket::DefaultSocketPath(name)}) {
+        SCOPED_TRACE(address.empty() ? "in-process" : "socket");
+        client->Checksum("abd");
+        const std::string what = MessageOf([&] { client->Connect(name, {kModule}, address); });
+        EXPECT_NE(what.find("speaks protocol abc, the client abd"), std::string::npos) << what;
+        client->Checksum("abc");
+        EXPECT_NE(client->Connect(name, {kModule}, address), nullptr);
+        // A client that sets no checksum does not check.
+        client->Checksum("");
+        EXPECT_NE(client->Connect(name, {kModule}, address), nullptr);
 
-    EXPECT_THROW(client->Connect(name, {"other"}), ipc2::ConnectError);
+        EXPECT_THROW(client->Connect(name, {"other"}, address), ipc2::ConnectError);
+    }
 }
 
 TEST_F(InProcessTest, FailingRootFactoryIsAConnectError) {

@@ -33,11 +33,24 @@ std::shared_ptr<ConnectionHandler> OpenConnection(const std::string& serverName,
     if (address.empty()) {
         if (auto handler = detail::inprocess::Connect(serverName, client, modules, checksum)) return handler;
     }
+    socket::ServerInfo server;
+    std::shared_ptr<ConnectionHandler> handler;
     try {
-        return socket::Connect(SocketPath(serverName, address), modules, std::weak_ptr<IReceiver>(client), limits);
+        handler = socket::Connect(SocketPath(serverName, address), modules, std::weak_ptr<IReceiver>(client), limits,
+                                  &server);
     } catch (const ConnectError& e) {
+        if (!address.empty()) throw;
         throw ConnectError("no server '" + serverName + "' in this process, and " + e.what());
     }
+    // The server announces its checksum in the handshake; a client that speaks another protocol
+    // leaves before its first call (the server sees a connection come and go).
+    try {
+        detail::CheckChecksums(serverName, server.checksum, checksum);
+    } catch (...) {
+        handler->Close();
+        throw;
+    }
+    return handler;
 }
 
 // Hands the requests of a name's socket connections to the connector serving the name at the time,
@@ -78,6 +91,7 @@ socket::ServerHooks SocketHooks(const std::string& name) {
         handler->Registry().AddStub(0, registration.rootTypeName, std::move(root));
         connector->ClientConnected(handler);
     };
+    hooks.checksum = [name] { return detail::inprocess::Current(name).first.checksum; };
     hooks.disconnected = [name](const std::shared_ptr<ConnectionHandler>& handler) {
         if (auto connector = detail::inprocess::Current(name).second) connector->Disconnected(handler);
     };
@@ -156,17 +170,23 @@ void Connector::RegisterServerImpl(std::string serverName, bool exclusive, std::
     config.checksum = registration.checksum;
     // The socket stays with the name: only the first connector of the process to serve it binds it,
     // and only once the name is registered, so that a client quick to find the socket file finds
-    // the server behind it too.
-    const bool bind = !detail::inprocess::HasListener(serverName);
-    if (bind) config.path = socket::DefaultSocketPath(serverName);
-    detail::inprocess::Register(serverName, exclusive, std::move(registration));
-    if (bind) {
-        try {
-            detail::inprocess::AttachListener(serverName, this,
-                                              socket::Listener::Start(std::move(config), SocketHooks(serverName)));
-        } catch (...) {
-            detail::inprocess::Unregister(serverName, this);
-            throw;
+    // the server behind it too. Two connectors registering one name at once would both try to bind
+    // it, and the one that failed would take the name from the other: registrations of the process
+    // run one at a time (they are rare).
+    static std::mutex registering;
+    {
+        std::lock_guard<std::mutex> oneAtATime(registering);
+        const bool bind = !detail::inprocess::HasListener(serverName);
+        if (bind) config.path = socket::DefaultSocketPath(serverName);
+        detail::inprocess::Register(serverName, exclusive, std::move(registration));
+        if (bind) {
+            try {
+                detail::inprocess::AttachListener(serverName, this,
+                                                  socket::Listener::Start(std::move(config), SocketHooks(serverName)));
+            } catch (...) {
+                detail::inprocess::Unregister(serverName, this);
+                throw;
+            }
         }
     }
     // A connector serves one name: moving to another gives up the old one.
@@ -228,6 +248,11 @@ std::shared_ptr<ConnectionHandler> CurrentConnection() {
 }
 
 namespace detail {
+
+void CheckChecksums(const std::string& serverName, const std::string& server, const std::string& client) {
+    if (!server.empty() && !client.empty() && server != client)
+        throw ConnectError("server '" + serverName + "' speaks protocol " + server + ", the client " + client);
+}
 
 std::shared_ptr<ByteStream> DispatchRequest(Connector* logger, const std::shared_ptr<ByteStream>& request,
                                             const std::shared_ptr<ConnectionHandler>& handler) {

@@ -261,9 +261,7 @@ std::shared_ptr<ConnectionHandler> Connect(const std::string& name, const std::s
         registration = found->second;
     }
 
-    if (!checksum.empty() && !registration.checksum.empty() && checksum != registration.checksum)
-        throw ConnectError("server '" + name + "' speaks protocol " + registration.checksum + ", the client " +
-                           checksum);
+    CheckChecksums(name, registration.checksum, checksum);
     // Module ids are indexes into each side's list: the lists must agree where both have entries.
     for (std::size_t i = 0; i < modules.size() && i < registration.modules.size(); ++i)
         if (modules[i] != registration.modules[i])

@@ -38,6 +38,9 @@ struct ServerRegistration {
     std::shared_ptr<socket::Listener> listener;
 };
 
+// Throws ConnectError when both sides set a protocol checksum and the two differ.
+void CheckChecksums(const std::string& serverName, const std::string& server, const std::string& client);
+
 namespace inprocess {
 
 // Throws ConnectError when `exclusive` and another live connector serves the name.

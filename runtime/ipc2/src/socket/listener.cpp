@@ -27,7 +27,7 @@ namespace zel::proglibs::ipc2::socket {
 
 namespace {
 
-constexpr auto kConnectHandshakeTimeout = std::chrono::seconds(5);
+constexpr auto kConnectTimeout = std::chrono::seconds(5);
 // Connections that have not said hello yet, each holding a thread: beyond this, new ones are
 // dropped at once, so that a flood of silent peers cannot exhaust the process.
 constexpr int kMaxHandshakes = 64;
@@ -68,11 +68,35 @@ void Trace(int level, const char* function, int line, const std::string& text) {
     throw ConnectError("cannot serve on " + path + ": " + what);
 }
 
+// Connects a stream socket. A server that stopped accepting (stopped, or hung) leaves its backlog
+// full, where a blocking connect would wait for good: the socket connects without blocking, and a
+// full backlog is tried again until the deadline. Returns 0 or an errno value (ETIMEDOUT: the
+// backlog stayed full).
+int ConnectBefore(int fd, const sockaddr_un& a, std::chrono::steady_clock::time_point deadline) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return errno;
+    int error;
+    for (auto pause = std::chrono::milliseconds(1);;) {
+        error = ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 ? 0 : errno;
+        if (error == EINTR) continue;
+        if (error != EAGAIN) break;
+        if (std::chrono::steady_clock::now() + pause > deadline) {
+            error = ETIMEDOUT;
+            break;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    }
+    if (error == 0 && ::fcntl(fd, F_SETFL, flags) != 0) error = errno;
+    return error;
+}
+
 // Whether a server answers on the socket file. Throws when that cannot be told.
 bool Answers(const std::string& path) {
     sockaddr_un a;
     MakeAddress(path, a);
-    UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // Without blocking, or a full backlog would hold us here.
+    UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (probe.get() < 0) ThrowServe(path, "socket: " + ErrnoText(errno));
     int r;
     do {
@@ -214,12 +238,20 @@ void Listener::Core::Bind() {
 }
 
 void Listener::Core::AcceptLoop() {
+    // Out of descriptors or memory: the loop pauses rather than spins, and stays stoppable. It
+    // never gives up while the socket file is there, or clients would queue up on a backlog
+    // nobody takes from.
+    auto pause = [this](const char* what, int e) {
+        Trace(1, "AcceptLoop", __LINE__, std::string(what) + " failed: " + ErrnoText(e));
+        pollfd w{wake[0], POLLIN, 0};
+        return ::poll(&w, 1, 100) <= 0;
+    };
     pollfd p[2] = {{fd, POLLIN, 0}, {wake[0], POLLIN, 0}};
     for (;;) {
         p[0].revents = p[1].revents = 0;
         if (::poll(p, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            Trace(1, __func__, __LINE__, "poll failed: " + ErrnoText(errno));
+            const int e = errno;
+            if (e == EINTR || pause("poll", e)) continue;
             return;
         }
         if (p[1].revents != 0) return;
@@ -227,14 +259,15 @@ void Listener::Core::AcceptLoop() {
         int cfd = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (cfd < 0) {
             const int e = errno;
-            if (e == EINTR || e == EAGAIN || e == EWOULDBLOCK || e == ECONNABORTED) continue;
-            Trace(1, __func__, __LINE__, "accept failed: " + ErrnoText(e));
-            // Out of descriptors or memory: pause rather than spin, and stay stoppable.
-            pollfd w{wake[0], POLLIN, 0};
-            if (::poll(&w, 1, 100) > 0) return;
-            continue;
+            if (e == EINTR || e == EAGAIN || e == EWOULDBLOCK || e == ECONNABORTED || pause("accept", e)) continue;
+            return;
         }
-        Admit(cfd);
+        try {
+            Admit(cfd);
+        } catch (const std::exception& e) {
+            // Admit has let go of the connection; only the report is left.
+            Trace(1, __func__, __LINE__, std::string("cannot take a connection: ") + e.what());
+        }
     }
 }
 
@@ -242,8 +275,8 @@ void Listener::Core::Admit(int cfd) {
     {
         std::lock_guard<std::mutex> lk(mu);
         if (stopped || busy >= kMaxHandshakes) {
-            if (!stopped) Trace(1, __func__, __LINE__, "too many connections in their handshake; one dropped");
             ::close(cfd);
+            if (!stopped) Trace(1, __func__, __LINE__, "too many connections in their handshake; one dropped");
             return;
         }
         ++busy;
@@ -256,25 +289,32 @@ void Listener::Core::Admit(int cfd) {
     std::shared_ptr<Channel> ch;
     try {
         ch = std::make_shared<Channel>(cfd, ChannelOptions{true, config.limits, hooks.receiver, hooks.disconnected});
-    } catch (const std::exception& e) {
+    } catch (...) {
         ::close(cfd);
-        Trace(1, __func__, __LINE__, std::string("cannot take a connection: ") + e.what());
         done();
-        return;
+        throw;
     }
+    // The channel owns the descriptor now; once started, the handshake's thread calls done().
     Channel* raw = ch.get();
-    {
-        std::lock_guard<std::mutex> lk(mu);
-        handshaking.emplace(raw, ch);
-    }
-    auto self = shared_from_this();
-    if (!ch->Start([self, raw] { return self->Handshake(*raw); })) {
+    auto forget = [&] {
         {
             std::lock_guard<std::mutex> lk(mu);
             handshaking.erase(raw);
         }
         done();
+    };
+    try {
+        {
+            std::lock_guard<std::mutex> lk(mu);
+            handshaking.emplace(raw, ch);
+        }
+        auto self = shared_from_this();
+        if (ch->Start([self, raw] { return self->Handshake(*raw); })) return;
+    } catch (...) {
+        forget();
+        throw;
     }
+    forget();
 }
 
 bool Listener::Core::Handshake(Channel& c) {
@@ -363,7 +403,8 @@ bool Listener::Core::Handshake(Channel& c) {
     } else {
         c.MarkReported(true);
     }
-    const auto ack = EncodeHelloAck(HelloAck{kProtocolVersion, config.checksum, agreed});
+    const std::string checksum = hooks.checksum ? hooks.checksum() : config.checksum;
+    const auto ack = EncodeHelloAck(HelloAck{kProtocolVersion, checksum, agreed});
     if (!c.WriteFrame(FrameKind::HelloAck, h.callId, 0, 0, ack.data(), ack.size())) return false;
     return c.IsOpen();
 }
@@ -439,11 +480,11 @@ std::shared_ptr<ConnectionHandler> Connect(const std::string& path, const std::v
     if (!MakeAddress(path, a)) throw fail(path.empty() ? "no path" : "the path is too long for a Unix socket");
     UniqueFd s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (s.get() < 0) throw fail("socket: " + ErrnoText(errno));
-    int r;
-    do {
-        r = ::connect(s.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a);
-    } while (r != 0 && errno == EINTR);
-    if (r != 0) throw fail(ErrnoText(errno));
+    // Connecting and the handshake together take at most this long.
+    const auto deadline = std::chrono::steady_clock::now() + kConnectTimeout;
+    if (const int e = ConnectBefore(s.get(), a, deadline)) {
+        throw fail(e == ETIMEDOUT ? "the server did not accept the connection within 5 s" : ErrnoText(e));
+    }
 
     const auto hello = EncodeHello(Hello{kProtocolVersion, modules});
     if (hello.size() > kMaxHandshakeSize) throw fail("the module list is too long");
@@ -451,8 +492,7 @@ std::shared_ptr<ConnectionHandler> Connect(const std::string& path, const std::v
     if (!WriteFrameTo(s.get(), FrameKind::Hello, 1, 0, 0, hello.data(), hello.size(), why)) throw fail(why);
     FrameHeader h;
     std::vector<unsigned char> payload;
-    const HandshakeStatus st =
-        ReadHandshakeFrame(s.get(), std::chrono::steady_clock::now() + kConnectHandshakeTimeout, h, payload, why);
+    const HandshakeStatus st = ReadHandshakeFrame(s.get(), deadline, h, payload, why);
     if (st == HandshakeStatus::Timeout) throw fail("the server did not answer the handshake within 5 s");
     if (st != HandshakeStatus::Ok) throw fail("handshake: " + why);
     if (h.kind == static_cast<std::uint8_t>(FrameKind::Error)) {
@@ -467,7 +507,8 @@ std::shared_ptr<ConnectionHandler> Connect(const std::string& path, const std::v
         throw fail("the server speaks protocol version " + std::to_string(ack.version) + ", this client " +
                    std::to_string(kProtocolVersion));
     }
-    auto channel = std::make_shared<Channel>(s.release(), ChannelOptions{false, limits, std::move(receiver), {}});
+    auto channel = std::make_shared<Channel>(s.get(), ChannelOptions{false, limits, std::move(receiver), {}});
+    s.release();  // the channel's now
     auto handler = std::make_shared<SocketConnection>(ack.modules, false, channel);
     channel->Attach(handler);
     if (!channel->Start({})) throw fail("cannot start the connection's thread");

@@ -39,6 +39,9 @@ struct ServerHooks {
     std::function<void(const std::shared_ptr<RegistryConnectionHandler>&)> connected;
     // Once per connection that was reported connected, after its stubs were dropped.
     std::function<void(const std::shared_ptr<ConnectionHandler>&)> disconnected;
+    // The checksum to announce, asked at each handshake (the server behind the socket may change);
+    // unset: the config's.
+    std::function<std::string()> checksum;
 };
 
 // What the server said in its hello-ack.
