@@ -1,6 +1,10 @@
 // Calls over an open connection: many callers, callbacks nested both ways, failures, limits.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <future>
+
 #include "server.h"
 
 namespace sockettest {
@@ -93,6 +97,117 @@ TEST(SocketCalls, NestingPastTheLimitFailsTheCallNotTheConnection) {
     m = ThrownMessage<ipc2::RemoteError>([&] { Bounce(other, otherObject, 8); });
     EXPECT_TRUE(Contains(m, "call at depth 5 exceeds the nesting limit of 4"));
     EXPECT_EQ(Text(other->Send(Request(0, kEcho, "after"), true)), "after");
+}
+
+TEST(SocketCalls, LargeCallsCrossingEachOtherBothGoThrough) {
+    // Each side calls the other with more than the socket can buffer, at the same moment. A
+    // writer that kept the read token while it waited for the peer to read would leave nobody on
+    // its side to read the peer's call, and both writes would wait for good.
+    TestServer server;
+    auto clientImpl = std::make_shared<Impl>();
+    auto client = server.Connect({}, std::make_shared<TestReceiver>());
+    const int clientObject = AddStub(client, clientImpl);
+    auto serverSide = server.Handler();
+    ASSERT_NE(serverSide, nullptr);
+    const std::string big(4u << 20, 'b');
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE(round);
+        std::atomic<int> ready{0};
+        auto call = [&](const std::shared_ptr<ConnectionHandler>& from, int object) {
+            ++ready;
+            while (ready.load() < 2) {
+            }
+            return Text(from->Send(Request(object, kEcho, big), true)).size();
+        };
+        auto fromServer = std::async(std::launch::async, call, serverSide, clientObject);
+        auto fromClient = std::async(std::launch::async, call, client, 0);
+        const bool done = fromServer.wait_for(std::chrono::seconds(20)) == std::future_status::ready &&
+                          fromClient.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+        if (!done) client->Close();  // lets both calls go, so that the test can end
+        ASSERT_TRUE(done) << "the crossing calls are stuck";
+        EXPECT_EQ(fromServer.get(), big.size());
+        EXPECT_EQ(fromClient.get(), big.size());
+    }
+}
+
+TEST(SocketCalls, APeerThatUnderstatesTheDepthOfItsCallbacksStillMeetsTheLimit) {
+    // The peer answers each of the server's calls with a callback in the same chain that claims
+    // depth 1. Each one runs on top of the server's waiting call, so the server counts the depth
+    // from that call: its stack grows only up to its limit, whatever the peer says.
+    ipc2::Limits limits;
+    limits.maxCallDepth = 8;
+    TestServer server(WithLimits(limits));
+    auto peer = RawPeer::Dial(server.Path());
+    ASSERT_NE(peer, nullptr);
+    ASSERT_TRUE(peer->Handshake());
+    constexpr std::uint64_t kChain = 2;
+    // kBounce(n, peer object, own object): the server calls kBounce(n - 1, ...) on object 7 here.
+    const std::string bounce = Ints({50, 7, 0});
+    ASSERT_TRUE(peer->Send(RawRequest(1, kChain, 1, 0, kBounce, bounce)));
+    int callbacks = 0;
+    RawHeader h;
+    std::string payload;
+    for (;;) {
+        ASSERT_TRUE(peer->ReadFrame(h, payload));
+        if (h.kind != 1) break;
+        ASSERT_EQ(h.chain, kChain);
+        ASSERT_LT(++callbacks, 50) << "the server's stack grows with the peer's callbacks";
+        ASSERT_TRUE(peer->Send(RawRequest(100 + callbacks, kChain, 1, 0, kBounce, bounce)));
+    }
+    EXPECT_EQ(h.kind, 3);
+    EXPECT_EQ(h.callId, 104u);
+    EXPECT_TRUE(Contains(payload, "call at depth 10 exceeds the nesting limit of 8")) << payload;
+    EXPECT_EQ(callbacks, 4);  // the server's calls at depths 2, 4, 6 and 8
+
+    auto client = server.Connect();
+    EXPECT_EQ(Text(client->Send(Request(0, kEcho, "still serving"), true)), "still serving");
+}
+
+TEST(SocketCalls, RequestsWaitingForABusyCallerCountAgainstTheLimit) {
+    // The server calls the peer, which does not answer but calls back into that call's chain: a
+    // blocking request, which the server's waiting thread runs, then more, which wait for that
+    // thread. Past the limit they are refused at once rather than piling up.
+    ipc2::Limits limits;
+    limits.maxOutstandingCalls = 6;
+    TestServer server(WithLimits(limits));
+    auto peer = RawPeer::Dial(server.Path());
+    ASSERT_NE(peer, nullptr);
+    ASSERT_TRUE(peer->Handshake());
+    constexpr std::uint64_t kChain = 2;
+    ASSERT_TRUE(peer->Send(RawRequest(1, kChain, 1, 0, kForward, Ints({7, kEcho}))));
+    RawHeader call;
+    std::string payload;
+    ASSERT_TRUE(peer->ReadFrame(call, payload));
+    ASSERT_EQ(call.kind, 1);
+    ASSERT_TRUE(peer->Send(RawRequest(2, kChain, 3, 0, kBlock, "")));
+    ASSERT_TRUE(server.root->gate.WaitEntered(1));
+    std::string echoes;
+    for (std::uint32_t id = 10; id < 20; ++id) echoes += RawRequest(id, kChain, 3, 0, kEcho, "e");
+    ASSERT_TRUE(peer->Send(echoes));
+    // The request the waiting thread serves counts too: five wait, the other five are refused.
+    RawHeader h;
+    for (std::uint32_t id = 15; id < 20; ++id) {
+        ASSERT_TRUE(peer->ReadFrame(h, payload));
+        EXPECT_EQ(h.kind, 3);
+        EXPECT_EQ(h.callId, id);
+        EXPECT_TRUE(Contains(payload, "too many calls outstanding on this connection (limit 6)")) << payload;
+    }
+    // Once the blocking request ends, the five that waited run, in order, on the same thread.
+    server.root->gate.Open();
+    ASSERT_TRUE(peer->ReadFrame(h, payload));
+    EXPECT_EQ(h.callId, 2u);
+    EXPECT_EQ(payload, "released");
+    for (std::uint32_t id = 10; id < 15; ++id) {
+        ASSERT_TRUE(peer->ReadFrame(h, payload));
+        EXPECT_EQ(h.kind, 2);
+        EXPECT_EQ(h.callId, id);
+        EXPECT_EQ(payload, "e");
+    }
+    // The call the server made is answered at last, and so is the request it served.
+    ASSERT_TRUE(peer->Send(RawFrame(2, call.callId, call.chain, call.depth, "answer")));
+    ASSERT_TRUE(peer->ReadFrame(h, payload));
+    EXPECT_EQ(h.callId, 1u);
+    EXPECT_EQ(payload, "answer");
 }
 
 TEST(SocketCalls, FailedRequestsAnswerWithTheirReasonAndTheConnectionGoesOn) {

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include "ipc2/errors.h"
 #include "trace/trace.h"
@@ -34,6 +35,8 @@ struct CallContext {
 
 // Pending posts are flushed early past this size.
 constexpr std::size_t kMaxPending = 64 * 1024;
+// One-way requests may be this many times the outstanding-call limit.
+constexpr std::size_t kOneWayAllowance = 4;
 
 thread_local CallContext* tlsContext = nullptr;
 // Set on a connection's own service threads: they must not wait for themselves.
@@ -163,7 +166,8 @@ constexpr std::uint64_t kKickEvent = 2;
 }  // namespace
 
 Channel::Channel(int fd, ChannelOptions options)
-    : options_(Sane(std::move(options))), fd_(fd), rbuf_(new unsigned char[kReadBuffer]) {
+    : options_(Sane(std::move(options))), rbuf_(new unsigned char[kReadBuffer]), fd_(fd) {
+    // Nothing below throws: the descriptor is ours now.
     ucred cred{};
     socklen_t len = sizeof cred;
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && len == sizeof cred) {
@@ -186,7 +190,11 @@ Channel::Channel(int fd, ChannelOptions options)
         if (epoll_ >= 0) ::close(epoll_);
         if (kick_ >= 0) ::close(kick_);
         epoll_ = kick_ = -1;
-        TraceConnection(1, __FILE__, __LINE__, __func__, this, "cannot make the epoll set: " + ErrnoText(error));
+        try {
+            TraceConnection(1, __FILE__, __LINE__, __func__, this, "cannot make the epoll set: " + ErrnoText(error));
+        } catch (const std::bad_alloc&) {
+            // Only the report is lost; Start() refuses all the same.
+        }
     }
     armed_ = true;
 }
@@ -251,7 +259,7 @@ void Channel::Place(std::size_t size, std::uint64_t& chain, int& depth) {
 
 std::shared_ptr<ByteStream> Channel::Call(const ByteStream& request) {
     Waiter w;
-    int depth = 0;
+    int& depth = w.depth;
     Place(request.Size(), w.chain, depth);
     std::unique_lock<std::mutex> lk(mu_);
     if (closed_) return nullptr;
@@ -278,7 +286,7 @@ std::shared_ptr<ByteStream> Channel::Call(const ByteStream& request) {
         lk.unlock();
         // A failed write shuts the connection down, which ends the wait below at once.
         std::vector<unsigned char>* pending = OwnPending();
-        WriteFrame(FrameKind::Request, w.callId, w.chain, depth, request.Data(), request.Size(), 0, pending);
+        WriteFrame(FrameKind::Request, w.callId, w.chain, depth, request.Data(), request.Size(), 0, pending, &w);
         if (pending != nullptr) pending->clear();
         lk.lock();
         WaitLoop(lk, w);
@@ -441,6 +449,12 @@ void Channel::ServiceLoop(std::unique_lock<std::mutex>& lk) {
             Frame f = std::move(queue_.front());
             queue_.pop_front();
             ++running_;
+            if (socketFired) {
+                // The socket fired for this thread too, which disarmed it: someone else must
+                // watch it while the queued request runs, or the peer's next frame waits for it.
+                socketFired = false;
+                if (reader_ == nullptr && armed_) Arm();
+            }
             // This thread may have been woken for more than one piece of work.
             if ((!queue_.empty() && running_ < kMaxRunning) || (reader_ == nullptr && armed_ && rpos_ != rend_)) {
                 WakeRunner();
@@ -508,7 +522,8 @@ Channel::ReadStatus Channel::ReadAndRoute(std::unique_lock<std::mutex>& lk, cons
         return st;
     }
     lk.unlock();
-    WriteFrame(FrameKind::Error, f.header.callId, f.header.chain, f.header.depth, reject.data(), reject.size());
+    WriteFrame(FrameKind::Error, f.header.callId, f.header.chain, f.header.depth, reject.data(), reject.size(), 0,
+               nullptr, me);
     lk.lock();
     return st;
 }
@@ -535,17 +550,21 @@ Channel::Route Channel::RouteFrame(const void* me, Waiter* waiter, Frame& f, std
                             options_.limits.maxCallDepth);
             return Route::Reject;
         }
-        if (Waiter* w = InnermostOf(h.chain)) {
-            if (w == waiter) return Route::RunIt;  // the reading caller runs it next
-            w->inbox.push_back(std::move(f));
-            if (w != waiter) w->cv.notify_one();
-            return Route::Done;
-        }
-        if (queue_.size() + static_cast<std::size_t>(running_) >=
-            static_cast<std::size_t>(options_.limits.maxOutstandingCalls)) {
+        Waiter* w = InnermostOf(h.chain);
+        if (w != nullptr && w == waiter) return Route::RunIt;  // the reading caller runs it next
+        // A one-way request (a release) cannot be refused without leaking what it releases, so a
+        // burst of them may go past the limit, though not without bound.
+        const std::size_t limit = static_cast<std::size_t>(options_.limits.maxOutstandingCalls) *
+                                  ((h.flags & kFlagNoReply) != 0 ? kOneWayAllowance : 1);
+        if (Unfinished() >= limit) {
             reject = Format("too many calls outstanding on this connection (limit %d)",
                             options_.limits.maxOutstandingCalls);
             return Route::Reject;
+        }
+        if (w != nullptr) {
+            w->inbox.push_back(std::move(f));
+            w->cv.notify_one();
+            return Route::Done;
         }
         if (waiter == nullptr && queue_.empty() && running_ < kMaxRunning) {
             // Run it on this service thread; the socket goes back to the others meanwhile.
@@ -682,7 +701,10 @@ void Channel::RunRequest(Frame& f, Waiter* caller) noexcept {
     std::string error;
     std::shared_ptr<ByteStream> reply;
     std::shared_ptr<SocketConnection> handler;
-    ContextScope scope(this, f.header.chain, f.header.depth);
+    // The peer says how deep the request is, but a callback runs on top of our own waiting call:
+    // counting from that call keeps a peer that understates the depth from growing our stack.
+    const int depth = caller != nullptr ? std::max<int>(f.header.depth, caller->depth + 1) : f.header.depth;
+    ContextScope scope(this, f.header.chain, depth);
     try {
         handler = handler_.lock();
         auto receiver = options_.receiver.lock();
@@ -715,48 +737,63 @@ void Channel::RunRequest(Frame& f, Waiter* caller) noexcept {
     if (oneWay) {
         // Nobody waits for the outcome: a failure is this side's to tell.
         if (!error.empty()) TraceConnection(1, __FILE__, __LINE__, __func__, this, "a one-way request failed: " + error);
-        WriteBytes(scope.Pending());
+        WriteBytes(scope.Pending(), caller);
     } else if (error.empty()) {
         WriteFrame(FrameKind::Reply, f.header.callId, f.header.chain, f.header.depth, reply->Data(), reply->Size(), 0,
-                   &scope.Pending());
+                   &scope.Pending(), caller);
     } else {
         if (error.size() > std::min(kMaxErrorText, options_.limits.maxFrameSize)) {
             error.resize(std::min(kMaxErrorText, options_.limits.maxFrameSize));
         }
         WriteFrame(FrameKind::Error, f.header.callId, f.header.chain, f.header.depth, error.data(), error.size(), 0,
-                   &scope.Pending());
+                   &scope.Pending(), caller);
     }
     scope.Pending().clear();
     reply.reset();
     // Possibly the last reference to the handler: only after the reply went out.
     handler.reset();
     // Whatever was posted while letting go of the above goes out on its own.
-    WriteBytes(scope.Pending());
+    WriteBytes(scope.Pending(), caller);
 }
 
 template <class Send>
-bool Channel::WriteOut(Send send) {
+bool Channel::WriteOut(const void* holder, Send send) {
     std::string why;
     {
         FdUse use(fd_);
         if (use.fd() < 0) return false;
-        std::lock_guard<std::mutex> wl(writeMu_);
-        if (send(use.fd(), why)) return true;
+        std::unique_lock<std::mutex> wl(writeMu_, std::defer_lock);
+        if (holder != nullptr && !wl.try_lock()) {
+            LetGoOfToken(holder);
+            holder = nullptr;
+        }
+        if (!wl.owns_lock()) wl.lock();
+        const BeforeWaiting letGo = [this, holder] { LetGoOfToken(holder); };
+        if (send(use.fd(), why, holder != nullptr ? &letGo : nullptr)) return true;
     }
     Shutdown(why, false);
     return false;
 }
 
+void Channel::LetGoOfToken(const void* holder) {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (reader_ == holder) PassToken();
+}
+
 bool Channel::WriteFrame(FrameKind kind, std::uint32_t callId, std::uint64_t chain, int depth, const void* data,
-                         std::size_t size, std::uint8_t flags, const std::vector<unsigned char>* before) {
-    return WriteOut([&](int fd, std::string& why) {
-        return WriteFrameTo(fd, kind, callId, chain, static_cast<std::uint16_t>(depth), data, size, why, flags, before);
+                         std::size_t size, std::uint8_t flags, const std::vector<unsigned char>* before,
+                         const void* holder) {
+    return WriteOut(holder, [&](int fd, std::string& why, const BeforeWaiting* beforeWaiting) {
+        return WriteFrameTo(fd, kind, callId, chain, static_cast<std::uint16_t>(depth), data, size, why, flags, before,
+                            beforeWaiting);
     });
 }
 
-bool Channel::WriteBytes(const std::vector<unsigned char>& frames) {
+bool Channel::WriteBytes(const std::vector<unsigned char>& frames, const void* holder) {
     if (frames.empty()) return true;
-    return WriteOut([&](int fd, std::string& why) { return WriteBytesTo(fd, frames, why); });
+    return WriteOut(holder, [&](int fd, std::string& why, const BeforeWaiting* beforeWaiting) {
+        return WriteBytesTo(fd, frames, why, beforeWaiting);
+    });
 }
 
 // ---- the read token and the service threads (all with mu_ held)
@@ -830,6 +867,12 @@ Channel::Waiter* Channel::InnermostOf(std::uint64_t chain) const {
         if ((*it)->chain == chain) return *it;
     }
     return nullptr;
+}
+
+std::size_t Channel::Unfinished() const {
+    std::size_t n = queue_.size() + static_cast<std::size_t>(running_);
+    for (const Waiter* w : calls_) n += w->inbox.size();
+    return n;
 }
 
 bool Channel::FrameBuffered() const {

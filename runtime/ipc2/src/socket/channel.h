@@ -115,7 +115,7 @@ public:
     static constexpr int kMaxRunning = 4;
     static constexpr int kMaxServiceThreads = kMaxRunning + 1;
 
-    // Takes ownership of fd (a connected stream socket).
+    // Takes ownership of fd (a connected stream socket); when it throws, fd is still the caller's.
     Channel(int fd, ChannelOptions options);
     ~Channel();
     Channel(const Channel&) = delete;
@@ -147,9 +147,11 @@ public:
     const Limits& GetLimits() const noexcept { return options_.limits; }
     SocketFd& Fd() noexcept { return fd_; }
     // Sends one frame whole; false (and the connection shut down) when it could not.
-    // `before`: whole frames that go out ahead of this one, in the same write.
+    // `before`: whole frames that go out ahead of this one, in the same write. `holder`: the
+    // writer holds the read token as that (see WriteOut).
     bool WriteFrame(FrameKind kind, std::uint32_t callId, std::uint64_t chain, int depth, const void* data,
-                    std::size_t size, std::uint8_t flags = 0, const std::vector<unsigned char>* before = nullptr);
+                    std::size_t size, std::uint8_t flags = 0, const std::vector<unsigned char>* before = nullptr,
+                    const void* holder = nullptr);
     // Whether the handler was reported to `connected`, so that `disconnected` follows.
     void MarkReported(bool reported) noexcept;
 
@@ -164,6 +166,7 @@ private:
         bool parked = false;  // in cv.wait
         std::uint32_t callId = 0;
         std::uint64_t chain = 0;
+        int depth = 0;  // of the call, in its chain
         bool done = false;
         bool isError = false;
         std::shared_ptr<ByteStream> result;
@@ -187,11 +190,14 @@ private:
     ReadStatus ReadFrame(Frame& f, bool mayBlock, std::string& why, bool& fault);
     bool WaitForBytes(int fd, std::string& why);
     // Whole frames, written as they are.
-    bool WriteBytes(const std::vector<unsigned char>& frames);
-    // One write on the socket, `send(fd, why)`, with the writers' lock held; a failure shuts the
-    // connection down.
+    bool WriteBytes(const std::vector<unsigned char>& frames, const void* holder = nullptr);
+    // One write on the socket, `send(fd, why, beforeWaiting)`, with the writers' lock held; a
+    // failure shuts the connection down. A writer that holds the read token as `holder` never
+    // waits with it, for another writer or for the peer to read: the peer may itself be waiting
+    // for us to read before it reads. It passes the token on first.
     template <class Send>
-    bool WriteOut(Send send);
+    bool WriteOut(const void* holder, Send send);
+    void LetGoOfToken(const void* holder);
     // The posts waiting to go out with this thread's next frame, when it runs a request of ours.
     std::vector<unsigned char>* OwnPending() const noexcept;
     // Runs a request and answers it. `caller`: the waiter of the request's chain running it.
@@ -210,6 +216,9 @@ private:
     Waiter* FindCall(std::uint32_t callId) const;
     // The innermost call waiting in the chain, which runs the chain's requests.
     Waiter* InnermostOf(std::uint64_t chain) const;
+    // Requests read and not run to their end yet: queued for the service threads, running on
+    // them, or in the inboxes of the calls of their chains.
+    std::size_t Unfinished() const;
     // Whether a whole frame waits in the read buffer (only the token holder may ask).
     bool FrameBuffered() const;
     void EpollSet(int fd, std::uint32_t events) noexcept;
@@ -224,6 +233,10 @@ private:
     void Place(std::size_t size, std::uint64_t& chain, int& depth);
 
     const ChannelOptions options_;
+    // Read buffer: only the token holder touches it (the hand-over is under mu_). Made before
+    // fd_ takes the descriptor, so that a failed allocation leaves the descriptor to the caller.
+    static constexpr std::size_t kReadBuffer = 16 * 1024;
+    std::unique_ptr<unsigned char[]> rbuf_;
     SocketFd fd_;
     PeerCredentials peer_;
     std::atomic<bool> open_{true};
@@ -236,7 +249,7 @@ private:
     std::weak_ptr<SocketConnection> handler_;
     std::shared_ptr<SocketConnection> keepAlive_;  // server side, until closed
 
-    std::mutex writeMu_;  // one frame at a time; never taken before mu_
+    std::mutex writeMu_;  // one frame at a time; never taken with mu_ held (mu_ may be taken inside it)
 
     mutable std::mutex mu_;
     bool closed_ = false;
@@ -261,9 +274,7 @@ private:
 
     std::mutex joinMu_;
 
-    // Read buffer: only the token holder touches it (the hand-over is under mu_).
-    static constexpr std::size_t kReadBuffer = 16 * 1024;
-    std::unique_ptr<unsigned char[]> rbuf_;
+    // The bytes of rbuf_ read from the socket and not yet taken.
     std::size_t rpos_ = 0;
     std::size_t rend_ = 0;
 };

@@ -250,16 +250,23 @@ FrameHeader HeaderOf(FrameKind kind, std::uint32_t callId, std::uint64_t chain, 
 }
 
 // Sends every byte of the iovecs, resuming after short writes.
-bool SendAll(int fd, iovec* iov, std::size_t count, std::string& why) {
+bool SendAll(int fd, iovec* iov, std::size_t count, std::string& why, const BeforeWaiting* beforeWaiting) {
     msghdr msg{};
     msg.msg_iov = iov;
     msg.msg_iovlen = count;
     std::size_t left = 0;
     for (std::size_t i = 0; i < count; ++i) left += iov[i].iov_len;
+    // Without waiting first, when someone must know before the write waits.
+    int sendFlags = MSG_NOSIGNAL | (beforeWaiting != nullptr ? MSG_DONTWAIT : 0);
     while (left > 0) {
-        ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+        ssize_t n = ::sendmsg(fd, &msg, sendFlags);
         if (n < 0) {
             if (errno == EINTR) continue;
+            if ((sendFlags & MSG_DONTWAIT) != 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                (*beforeWaiting)();
+                sendFlags &= ~MSG_DONTWAIT;
+                continue;
+            }
             why = "writing failed: " + ErrnoText(errno);
             return false;
         }
@@ -283,10 +290,11 @@ bool SendAll(int fd, iovec* iov, std::size_t count, std::string& why) {
 
 }  // namespace
 
-bool WriteBytesTo(int fd, const std::vector<unsigned char>& bytes, std::string& why) {
+bool WriteBytesTo(int fd, const std::vector<unsigned char>& bytes, std::string& why,
+                  const BeforeWaiting* beforeWaiting) {
     if (bytes.empty()) return true;
     iovec iov{const_cast<unsigned char*>(bytes.data()), bytes.size()};
-    return SendAll(fd, &iov, 1, why);
+    return SendAll(fd, &iov, 1, why, beforeWaiting);
 }
 
 void AppendFrame(std::vector<unsigned char>& out, FrameKind kind, std::uint32_t callId, std::uint64_t chain,
@@ -299,7 +307,7 @@ void AppendFrame(std::vector<unsigned char>& out, FrameKind kind, std::uint32_t 
 
 bool WriteFrameTo(int fd, FrameKind kind, std::uint32_t callId, std::uint64_t chain, std::uint16_t depth,
                   const void* payload, std::size_t size, std::string& why, std::uint8_t flags,
-                  const std::vector<unsigned char>* before) {
+                  const std::vector<unsigned char>* before, const BeforeWaiting* beforeWaiting) {
     unsigned char head[kHeaderSize];
     EncodeHeader(head, HeaderOf(kind, callId, chain, depth, size, flags));
     iovec iov[3];
@@ -309,7 +317,7 @@ bool WriteFrameTo(int fd, FrameKind kind, std::uint32_t callId, std::uint64_t ch
     }
     iov[count++] = {head, kHeaderSize};
     if (size != 0) iov[count++] = {const_cast<void*>(payload), size};
-    return SendAll(fd, iov, count, why);
+    return SendAll(fd, iov, count, why, beforeWaiting);
 }
 
 }  // namespace zel::proglibs::ipc2::socket

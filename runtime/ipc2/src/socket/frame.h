@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -73,13 +74,18 @@ enum class HandshakeStatus { Ok, Timeout, Closed, Failed, Malformed };
 
 HandshakeStatus ReadHandshakeFrame(int fd, std::chrono::steady_clock::time_point deadline, FrameHeader& header,
                                    std::vector<unsigned char>& payload, std::string& why);
+// Called at most once by a write, when it is about to wait for the peer to read: a writer that
+// holds what must not wait with it (the connection's read token) lets go of it there.
+using BeforeWaiting = std::function<void()>;
+
 // False with the reason in `why`; never raises SIGPIPE. `before`, when given, holds whole frames
 // that go out ahead of this one in the same write.
 bool WriteFrameTo(int fd, FrameKind kind, std::uint32_t callId, std::uint64_t chain, std::uint16_t depth,
                   const void* payload, std::size_t size, std::string& why, std::uint8_t flags = 0,
-                  const std::vector<unsigned char>* before = nullptr);
+                  const std::vector<unsigned char>* before = nullptr, const BeforeWaiting* beforeWaiting = nullptr);
 // Sends bytes that hold whole frames, as WriteFrameTo does.
-bool WriteBytesTo(int fd, const std::vector<unsigned char>& bytes, std::string& why);
+bool WriteBytesTo(int fd, const std::vector<unsigned char>& bytes, std::string& why,
+                  const BeforeWaiting* beforeWaiting = nullptr);
 // Appends a whole frame to `out`, for a later write.
 void AppendFrame(std::vector<unsigned char>& out, FrameKind kind, std::uint32_t callId, std::uint64_t chain,
                  std::uint16_t depth, const void* payload, std::size_t size, std::uint8_t flags);
