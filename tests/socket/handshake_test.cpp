@@ -70,11 +70,16 @@ TEST(SocketHandshake, ClientFailsWithConnectErrorWhenTheServerIsAbsentOrRefuses)
 
     // The server's own hook refuses: the client hears why, and no loss is reported for it.
     std::atomic<bool> refusing{true};
+    std::string reason = "not taking clients now";
     server.OnConnected([&](const std::shared_ptr<ipc2::RegistryConnectionHandler>&) {
-        if (refusing) throw std::runtime_error("not taking clients now");
+        if (refusing) throw std::runtime_error(reason);
     });
     m = ThrownMessage<ipc2::ConnectError>([&] { sock::Connect(server.Path(), {"aai"}, {}, {}); });
     EXPECT_TRUE(Contains(m, "refused the connection: not taking clients now"));
+    // A reason longer than a handshake frame may be reaches the client cut short, not lost.
+    reason = "at length: " + std::string(100 * 1024, 'r');
+    m = ThrownMessage<ipc2::ConnectError>([&] { sock::Connect(server.Path(), {"aai"}, {}, {}); });
+    EXPECT_TRUE(Contains(m, "refused the connection: at length: rrrr")) << m.substr(0, 200);
     refusing = false;
     auto client = sock::Connect(server.Path(), {"aai"}, {}, {});
     EXPECT_EQ(Text(client->Send(Request(0, kEcho, "taken"), true)), "taken");

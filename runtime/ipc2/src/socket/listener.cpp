@@ -346,7 +346,10 @@ bool Listener::Core::Handshake(Channel& c) {
         return false;
     }
     auto refuse = [&](const std::string& reason) {
-        c.WriteFrame(FrameKind::Error, h.callId, 0, 0, reason.data(), reason.size());
+        // The client reads no handshake frame past its limit: a longer reason (a hook's exception
+        // text) is cut rather than lost.
+        const std::size_t size = std::min(reason.size(), kMaxHandshakeSize);
+        c.WriteFrame(FrameKind::Error, h.callId, 0, 0, reason.data(), size);
         c.Shutdown("handshake refused: " + reason, true);
         return false;
     };
