@@ -71,7 +71,7 @@ std::weak_ptr<ipc2::ConnectionHandler> Cycle(int i) {
     EXPECT_EQ(cluster->signData("x"), "signed:x") << "cycle " << i;
     // The service let go of the handler when its call ended: this side's stub goes with it.
     reply.reset();
-    EXPECT_TRUE(peer::WaitUntil([&] { return replyAlive.expired(); }, 5s)) << "cycle " << i << ": the stub was kept";
+    EXPECT_TRUE(WaitUntil([&] { return replyAlive.expired(); }, 5s)) << "cycle " << i << ": the stub was kept";
     EXPECT_EQ(registry->Registry().StubCount(), 0u) << "cycle " << i;
     EXPECT_EQ(registry->Registry().ProxyCount(), 4u) << "cycle " << i;  // root, session, email, cluster
     return connection;
@@ -91,7 +91,7 @@ TEST(ProcessCycles, AThousandConnectionsLeaveNothingBehindOnEitherSide) {
         return true;
     };
     for (int i = 0; i < kWarmUp; ++i) connections.push_back(Cycle(i));
-    ASSERT_TRUE(peer::WaitUntil(allGone, 5s)) << "a warm-up connection's handler was kept";
+    ASSERT_TRUE(WaitUntil(allGone, 5s)) << "a warm-up connection's handler was kept";
     const int fdsBefore = peer::FdCount();
     const int threadsBefore = peer::ThreadCount();
     ServiceStats before;
@@ -102,14 +102,14 @@ TEST(ProcessCycles, AThousandConnectionsLeaveNothingBehindOnEitherSide) {
     ASSERT_FALSE(HasFailure());
 
     // Connections end on their own threads once let go: wait (boundedly) for what is left to go.
-    EXPECT_TRUE(peer::WaitUntil(allGone, 5s)) << "connection handlers were kept";
-    EXPECT_TRUE(peer::WaitUntil([&] { return peer::ThreadCount() <= threadsBefore; }, 5s))
+    EXPECT_TRUE(WaitUntil(allGone, 5s)) << "connection handlers were kept";
+    EXPECT_TRUE(WaitUntil([&] { return peer::ThreadCount() <= threadsBefore; }, 5s))
         << "threads before " << threadsBefore << ", after " << peer::ThreadCount();
     EXPECT_LE(peer::FdCount(), fdsBefore);
 
     ServiceStats after;
     // Its threads may end a little after their connections: ask again until they have, boundedly.
-    peer::WaitUntil([&] { return AskStats(child, after) && after.fds <= before.fds && after.threads <= before.threads; },
+    WaitUntil([&] { return AskStats(child, after) && after.fds <= before.fds && after.threads <= before.threads; },
                     5s);
     SCOPED_TRACE(::testing::Message() << "service before: " << before << "; after: " << after);
     EXPECT_EQ(after.connected, kWarmUp + kCycles);

@@ -144,11 +144,11 @@ protected:
     // becomes a kill so that its threads can still be joined, and if even that does not release
     // them the process cannot end cleanly and stops here.
     bool ReturnSoon(const std::function<bool()>& done, const char* what) {
-        if (peer::WaitUntil(done, kSoon)) return true;
+        if (WaitUntil(done, kSoon)) return true;
         ADD_FAILURE() << what << " did not return within " << kSoon.count() << " s of the fault";
         killedForHang_ = true;
         child_.Kill();
-        if (!peer::WaitUntil(done, 10s)) {
+        if (!WaitUntil(done, 10s)) {
             std::fprintf(stderr, "%s still waits after the faulty process was killed: hung\n", what);
             std::abort();
         }
@@ -222,7 +222,7 @@ void FaultMatrix::ServiceFaults() {
 
     // The reply handler is held by this side's stub alone now, and the stub goes with the connection.
     reply.reset();
-    EXPECT_TRUE(peer::WaitUntil([&] { return replyAlive.expired(); }, kSoon)) << "the reply handler's stub was kept";
+    EXPECT_TRUE(WaitUntil([&] { return replyAlive.expired(); }, kSoon)) << "the reply handler's stub was kept";
     EXPECT_EQ(connection->Registry().StubCount(), 0u);
 }
 
@@ -258,11 +258,11 @@ void FaultMatrix::ClientFaults() {
 
     // Disconnected is told once, after the stubs went; the session they served is released, and
     // nothing keeps the connection.
-    EXPECT_TRUE(peer::WaitUntil([&] { return connector_->Count().disconnected == 1; }, kSoon))
+    EXPECT_TRUE(WaitUntil([&] { return connector_->Count().disconnected == 1; }, kSoon))
         << "Disconnected did not run";
-    EXPECT_TRUE(peer::WaitUntil([&] { return sessionAlive.expired(); }, kSoon)) << "the session was kept";
+    EXPECT_TRUE(WaitUntil([&] { return sessionAlive.expired(); }, kSoon)) << "the session was kept";
     EXPECT_EQ(probe->liveSessions.load(), 0);
-    EXPECT_TRUE(peer::WaitUntil([&] { return connector_->Count().liveHandlers == 0; }, kSoon))
+    EXPECT_TRUE(WaitUntil([&] { return connector_->Count().liveHandlers == 0; }, kSoon))
         << "the connection's handler was kept";
     const auto counts = connector_->Count();
     EXPECT_EQ(counts.disconnected, 1);

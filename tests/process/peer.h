@@ -24,6 +24,7 @@
 #include "aai/detail/service.h"
 #include "ipc2/ipc2.h"
 #include "procfs.h"
+#include "wait.h"
 #include "service.h"
 
 namespace peer {
@@ -91,15 +92,6 @@ private:
 
 using procfs::FdCount;
 using procfs::ThreadCount;
-
-inline bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds bound) {
-    const auto end = std::chrono::steady_clock::now() + bound;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Where a chain of nested calls stops

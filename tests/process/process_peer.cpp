@@ -244,7 +244,7 @@ int ServeCycles(const std::string& dir, int commands, int events) {
         if (command == "stats") {
             // Connections end on their own threads after the client let go: wait until each one
             // that came has gone, and its handler with it.
-            peer::WaitUntil(
+            WaitUntil(
                 [&] {
                     const auto c = connector->Count();
                     return c.connected == c.disconnected && c.liveHandlers == 0;

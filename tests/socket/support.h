@@ -22,6 +22,7 @@
 
 #include "ipc2/ipc2.h"
 #include "procfs.h"
+#include "wait.h"
 
 namespace sockettest {
 
@@ -47,16 +48,6 @@ enum Method : int {
 using procfs::CountEntries;
 using procfs::FdCount;
 using procfs::ThreadCount;
-
-// Polls `done` until it holds or the bound passes; the bound only catches hangs.
-inline bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds bound = std::chrono::seconds(5)) {
-    const auto end = std::chrono::steady_clock::now() + bound;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 inline std::shared_ptr<ByteStream> Request(int object, int method, const std::string& args = {}) {
     auto s = std::make_shared<ByteStream>();
