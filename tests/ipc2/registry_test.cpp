@@ -106,6 +106,26 @@ protected:
     int proxiesMade = 0;
 };
 
+TEST_F(RegistryTest, AClosedRegistryStillMakesStubsButKeepsNone) {
+    int object = 0;
+    int root = 0;
+    StubFactoryProbe probe;
+    auto before = registry.GetOrCreateStub(&object, "T", probe.Factory(), handler);
+    EXPECT_EQ(registry.Close(), 1u);
+    // A request still running when its connection ended returns an object: the stub is made for
+    // the reply that will not go, and is not kept (it would keep its connection for good).
+    auto late = registry.GetOrCreateStub(&object, "T", probe.Factory(), handler);
+    ASSERT_NE(late, nullptr);
+    EXPECT_NE(late, before);
+    EXPECT_EQ(registry.StubCount(), 0u);
+    registry.AddStub(0, "Root", std::make_shared<FakeStub>(0, &root));
+    EXPECT_EQ(registry.StubCount(), 0u);
+    EXPECT_EQ(FakeStub::alive.load(), 2);
+    before.reset();
+    late.reset();
+    EXPECT_EQ(FakeStub::alive.load(), 0);
+}
+
 TEST_F(RegistryTest, SameObjectAndTypeIsFoundAgainWithItsCountRaised) {
     int a = 0, b = 0;
     StubFactoryProbe probe;

@@ -55,7 +55,7 @@ public:
         try {
             auto request = Request(kRelease, 4);
             ipc2::wire::PutInt(*request, count_.load());
-            handler_->Send(request, true);
+            handler_->Post(request, true);
         } catch (...) {
             // a release that cannot be delivered is dropped with the connection
         }

@@ -9,6 +9,7 @@
 
 #include "doubles.h"
 #include "socket/transport.h"
+#include "wait.h"
 
 using namespace transport_test;
 
@@ -147,6 +148,18 @@ TEST_F(InProcessTest, NestedCallbacksWorkToTheDepthLimit) {
     EXPECT_EQ(root->Ping(7, &clientService), 7);
 }
 
+// A release is no nested call: a proxy let go at the deepest level allowed still gives its
+// references back. Here the server's proxy of the client's object, made and let go by the call
+// at depth 1 of 1.
+TEST_F(InProcessTest, ReleasesGoAtTheDepthLimit) {
+    ipc2::Limits limits;
+    limits.maxCallDepth = 1;
+    server->SetLimits(limits);
+    Open();
+    EXPECT_EQ(root->Ping(0, &clientService), 0);
+    EXPECT_EQ(clientHandler->GetStub(1), nullptr) << "the release made at the depth limit was lost";
+}
+
 TEST_F(InProcessTest, DefaultLimitsAllowDeeperNesting) {
     Open();
     EXPECT_EQ(root->Ping(8, &clientService), 8);
@@ -276,6 +289,23 @@ TEST_F(InProcessTest, IncompatibleProtocolsAreRefused) {
 
         EXPECT_THROW(client->Connect(name, {"other"}, address), ipc2::ConnectError);
     }
+    // The server's end of a socket connection lets go of its stubs on its own thread.
+    EXPECT_TRUE(WaitUntil([] { return ServiceStub::alive.load() == 0; }));
+}
+
+// A socket connection outlives the registration it arrived under: its end is told to the
+// connector that was told of its start, not to whichever serves the name by then.
+TEST_F(InProcessTest, TheEndOfASocketConnectionGoesToTheConnectorThatSawItsStart) {
+    auto clientEnd = client->Connect(name, {kModule}, ipc2::socket::DefaultSocketPath(name));
+    ASSERT_EQ(server->ConnectedHandlers().size(), 1u);
+    server->StopServing();
+    auto successor = TestConnector::Create();
+    successor->Serve(name, &serverService);
+    clientEnd->Close();
+    EXPECT_TRUE(WaitUntil([&] { return server->DisconnectedHandlers().size() == 1; }));
+    EXPECT_EQ(server->DisconnectedHandlers()[0], server->ConnectedHandlers()[0]);
+    EXPECT_TRUE(successor->DisconnectedHandlers().empty());
+    successor->StopServing();
 }
 
 TEST_F(InProcessTest, FailingRootFactoryIsAConnectError) {

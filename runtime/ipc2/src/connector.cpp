@@ -79,21 +79,46 @@ std::weak_ptr<IReceiver> ReceiverFor(const std::string& name) {
 }
 
 // A connection arriving on the name's socket is served by whichever connector serves the name when
-// it arrives: it gets that registration's root stub, as an in-process connection does.
+// it arrives: it gets that registration's root stub, as an in-process connection does. Its end is
+// told to the connector that was told of its start, which may no longer serve the name by then.
 socket::ServerHooks SocketHooks(const std::string& name) {
+    struct Told {
+        std::mutex mutex;
+        std::map<const ConnectionHandler*, std::weak_ptr<Connector>> connectors;
+    };
+    auto told = std::make_shared<Told>();
     socket::ServerHooks hooks;
     hooks.receiver = ReceiverFor(name);
-    hooks.connected = [name](const std::shared_ptr<RegistryConnectionHandler>& handler) {
+    hooks.connected = [name, told](const std::shared_ptr<RegistryConnectionHandler>& handler) {
         auto [registration, connector] = detail::inprocess::Current(name);
         if (!connector) throw ConnectError("server '" + name + "' is no longer registered");
         std::shared_ptr<IStub> root = registration.rootFactory(registration.root, 0, handler);
         if (!root) throw IpcError("the root stub factory of type '" + registration.rootTypeName + "' made no stub");
         handler->Registry().AddStub(0, registration.rootTypeName, std::move(root));
-        connector->ClientConnected(handler);
+        // Before ClientConnected: the connection may end while it runs.
+        {
+            std::lock_guard<std::mutex> lock(told->mutex);
+            told->connectors[handler.get()] = connector;
+        }
+        try {
+            connector->ClientConnected(handler);
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(told->mutex);
+            told->connectors.erase(handler.get());
+            throw;
+        }
     };
     hooks.checksum = [name] { return detail::inprocess::Current(name).first.checksum; };
-    hooks.disconnected = [name](const std::shared_ptr<ConnectionHandler>& handler) {
-        if (auto connector = detail::inprocess::Current(name).second) connector->Disconnected(handler);
+    hooks.disconnected = [told](const std::shared_ptr<ConnectionHandler>& handler) {
+        std::weak_ptr<Connector> connector;
+        {
+            std::lock_guard<std::mutex> lock(told->mutex);
+            auto found = told->connectors.find(handler.get());
+            if (found == told->connectors.end()) return;
+            connector = std::move(found->second);
+            told->connectors.erase(found);
+        }
+        if (auto c = connector.lock()) c->Disconnected(handler);
     };
     return hooks;
 }
@@ -156,26 +181,27 @@ void Connector::RegisterServerImpl(std::string serverName, bool exclusive, std::
     registration.root = root;
     registration.rootFactory = std::move(rootFactory);
     registration.modules = std::move(modules);
-    std::string previous;
-    socket::ServerConfig config;
-    {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        registration.checksum = state_->checksum;
-        previous = state_->servedName;
-        config.limits = state_->limits;
-        config.mode = state_->socketMode;
-        config.group = state_->socketGroup;
-    }
-    config.modules = registration.modules;
-    config.checksum = registration.checksum;
     // The socket stays with the name: only the first connector of the process to serve it binds it,
     // and only once the name is registered, so that a client quick to find the socket file finds
     // the server behind it too. Two connectors registering one name at once would both try to bind
-    // it, and the one that failed would take the name from the other: registrations of the process
-    // run one at a time (they are rare).
+    // it, and the one that failed would take the name from the other; one connector registering
+    // two names at once would leave one of them registered under its name for good. Registrations
+    // of the process run one at a time (they are rare).
     static std::mutex registering;
+    std::string previous;
     {
         std::lock_guard<std::mutex> oneAtATime(registering);
+        socket::ServerConfig config;
+        {
+            std::lock_guard<std::mutex> lock(state_->mutex);
+            registration.checksum = state_->checksum;
+            previous = state_->servedName;
+            config.limits = state_->limits;
+            config.mode = state_->socketMode;
+            config.group = state_->socketGroup;
+        }
+        config.modules = registration.modules;
+        config.checksum = registration.checksum;
         const bool bind = !detail::inprocess::HasListener(serverName);
         if (bind) config.path = socket::DefaultSocketPath(serverName);
         detail::inprocess::Register(serverName, exclusive, std::move(registration));
@@ -188,11 +214,12 @@ void Connector::RegisterServerImpl(std::string serverName, bool exclusive, std::
                 throw;
             }
         }
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->servedName = serverName;
     }
-    // A connector serves one name: moving to another gives up the old one.
+    // A connector serves one name: moving to another gives up the old one (outside the lock: the
+    // old name's listener waits for its handshakes, which run the application's ClientConnected).
     if (!previous.empty() && previous != serverName) detail::inprocess::Unregister(previous, this);
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->servedName = serverName;
 }
 
 void Connector::UnregisterServerImpl() {

@@ -71,7 +71,12 @@ public:
         if (!IsServer()) link_->Close();
     }
 
-    std::shared_ptr<ByteStream> Send(std::shared_ptr<ByteStream> request, bool sendFlag) override;
+    std::shared_ptr<ByteStream> Send(std::shared_ptr<ByteStream> request, bool sendFlag) override {
+        return Deliver(std::move(request), sendFlag, false);
+    }
+    void Post(std::shared_ptr<ByteStream> request, bool sendFlag) override {
+        Free(Deliver(std::move(request), sendFlag, true));
+    }
     void Close() override { link_->Close(); }
     bool IsConnected() const override { return !link_->closed.load(std::memory_order_acquire); }
     PeerCredentials GetPeerCredentials() const override {
@@ -89,6 +94,10 @@ protected:
     }
 
 private:
+    // Runs the request on the peer's side and returns its reply. A one-way request (a release) is
+    // held to kOneWayAllowance times the outstanding-call limit and not to the depth limit.
+    std::shared_ptr<ByteStream> Deliver(std::shared_ptr<ByteStream> request, bool sendFlag, bool oneWay);
+
     std::shared_ptr<Link> link_;
     // The client end keeps the server end alive; the server end reaches the client through the link.
     const std::shared_ptr<Handler> server_;
@@ -100,8 +109,8 @@ void Link::Close() {
     std::shared_ptr<Handler> serverEnd = server.lock();
     // The stubs hold their handlers: dropping them breaks that cycle. No lock is held here, so their
     // implementations may send (their Sends now return null) while they are released.
-    if (clientEnd) clientEnd->Registry().Clear();
-    if (serverEnd) serverEnd->Registry().Clear();
+    if (clientEnd) clientEnd->Registry().Close();
+    if (serverEnd) serverEnd->Registry().Close();
     if (!serverEnd) return;
     if (auto listener = serverConnector.lock()) {
         // Close runs in destructors: a listener's failure is reported, not thrown.
@@ -134,7 +143,7 @@ std::string Describe(long objectId, long methodId) {
     return "object " + std::to_string(objectId) + " method " + std::to_string(methodId);
 }
 
-std::shared_ptr<ByteStream> Handler::Send(std::shared_ptr<ByteStream> request, bool sendFlag) {
+std::shared_ptr<ByteStream> Handler::Deliver(std::shared_ptr<ByteStream> request, bool sendFlag, bool oneWay) {
     if (!request) throw StreamError("no request to send");
     Link& link = *link_;
     if (link.closed.load(std::memory_order_acquire)) return nullptr;
@@ -149,10 +158,11 @@ std::shared_ptr<ByteStream> Handler::Send(std::shared_ptr<ByteStream> request, b
     if (size > limits.maxFrameSize)
         throw LimitError("request of " + std::to_string(size) + " bytes for " + Describe(objectId, methodId) +
                          " exceeds the frame size limit of " + std::to_string(limits.maxFrameSize) + " bytes");
-    if (tCallDepth >= limits.maxCallDepth)
+    if (!oneWay && tCallDepth >= limits.maxCallDepth)
         throw LimitError("call depth limit of " + std::to_string(limits.maxCallDepth) + " reached: " +
                          Describe(objectId, methodId) + " would be nested call " + std::to_string(tCallDepth + 1));
-    if (link.outstanding.fetch_add(1, std::memory_order_relaxed) >= limits.maxOutstandingCalls) {
+    const long long allowed = static_cast<long long>(limits.maxOutstandingCalls) * (oneWay ? kOneWayAllowance : 1);
+    if (link.outstanding.fetch_add(1, std::memory_order_relaxed) >= allowed) {
         link.outstanding.fetch_sub(1, std::memory_order_relaxed);
         throw LimitError("outstanding call limit of " + std::to_string(limits.maxOutstandingCalls) +
                          " reached on the connection to '" + link.serverName + "' for " +
@@ -287,7 +297,7 @@ std::shared_ptr<ConnectionHandler> Connect(const std::string& name, const std::s
     } catch (const std::exception& e) {
         // Not connected yet, so no Disconnected: just release what was made.
         link->closed.store(true, std::memory_order_release);
-        serverEnd->Registry().Clear();
+        serverEnd->Registry().Close();
         throw ConnectError("connecting to server '" + name + "' failed: " + e.what());
     }
     return clientEnd;

@@ -58,6 +58,7 @@ std::shared_ptr<IStub> ObjectRegistry::GetOrCreateStub(void* object, const std::
                        std::to_string(made->GetId()) + " instead of " + std::to_string(id));
 
     std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return made;
     auto found = stubIds_.find(key);
     if (found != stubIds_.end()) {
         std::shared_ptr<IStub> winner = stubsById_.at(found->second).stub;
@@ -73,7 +74,12 @@ std::shared_ptr<IStub> ObjectRegistry::GetOrCreateStub(void* object, const std::
 void ObjectRegistry::AddStub(int id, const std::string& typeName, std::shared_ptr<IStub> stub) {
     if (!stub) throw IpcError("no stub given for id " + std::to_string(id) + " of type '" + typeName + "'");
     StubKey key{stub->GetObject(), typeName};
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (closed_) {
+        lock.unlock();  // the stub goes without the lock, as every dropped stub does
+        stub.reset();
+        return;
+    }
     if (stubsById_.count(id) != 0) throw IpcError("a stub is already registered under id " + std::to_string(id));
     auto found = stubIds_.find(key);
     if (found != stubIds_.end())
@@ -156,6 +162,14 @@ std::size_t ObjectRegistry::Clear() {
         stubIds_.clear();
     }
     return dropped.size();
+}
+
+std::size_t ObjectRegistry::Close() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = true;
+    }
+    return Clear();
 }
 
 std::size_t ObjectRegistry::StubCount() const {

@@ -22,4 +22,8 @@ struct Limits {
     int frameTimeoutMs = 10000;
 };
 
+// One-way requests may be this many times Limits::maxOutstandingCalls, and are not held to
+// Limits::maxCallDepth: a release refused would leak what it releases.
+constexpr int kOneWayAllowance = 4;
+
 }  // namespace zel::proglibs::ipc2

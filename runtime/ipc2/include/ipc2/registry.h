@@ -31,7 +31,7 @@ public:
     std::shared_ptr<IStub> GetOrCreateStub(void* object, const std::string& typeName, const StubFactory& factory,
                                            const std::shared_ptr<ConnectionHandler>& handler);
     // Registers a stub under a fixed id (the root object's stub, id 0). Throws IpcError when the id
-    // or the (object, typeName) pair is taken, or the stub is null.
+    // or the (object, typeName) pair is taken, or the stub is null. Once closed, keeps nothing.
     void AddStub(int id, const std::string& typeName, std::shared_ptr<IStub> stub);
     std::shared_ptr<IStub> GetStub(int id) const;
     // The live proxy of id with its count raised, or the factory's proxy, registered weakly. When
@@ -50,6 +50,10 @@ public:
     // Drops every stub (their implementations are released after the lock is let go) and forgets
     // every proxy. Returns how many stubs were dropped.
     std::size_t Clear();
+    // Clear() for a connection that has ended: from now on a stub is still made when asked for (a
+    // request that was running returns an object), but no longer kept. Kept, it would keep its
+    // handler, and the handler its registry, for good.
+    std::size_t Close();
 
     std::size_t StubCount() const;
     std::size_t ProxyCount() const;
@@ -69,6 +73,7 @@ private:
     };
 
     mutable std::mutex mutex_;
+    bool closed_ = false;
     int maxStubs_;
     int nextId_ = 1;
     std::unordered_map<int, StubEntry> stubsById_;

@@ -35,8 +35,6 @@ struct CallContext {
 
 // Pending posts are flushed early past this size.
 constexpr std::size_t kMaxPending = 64 * 1024;
-// One-way requests may be this many times the outstanding-call limit.
-constexpr std::size_t kOneWayAllowance = 4;
 
 thread_local CallContext* tlsContext = nullptr;
 // Set on a connection's own service threads: they must not wait for themselves.
@@ -243,7 +241,7 @@ std::uint64_t Channel::NewChain() noexcept {
     return (chainCounter_.fetch_add(1, std::memory_order_relaxed) + 1) << 1 | (options_.isServer ? 1u : 0u);
 }
 
-void Channel::Place(std::size_t size, std::uint64_t& chain, int& depth) {
+void Channel::Place(std::size_t size, bool oneWay, std::uint64_t& chain, int& depth) {
     const Limits& limits = options_.limits;
     if (size > limits.maxFrameSize) {
         throw LimitError(
@@ -252,7 +250,11 @@ void Channel::Place(std::size_t size, std::uint64_t& chain, int& depth) {
     const CallContext* ctx = tlsContext;
     depth = ctx ? ctx->depth + 1 : 1;
     if (depth > limits.maxCallDepth) {
-        throw LimitError(Format("call at depth %d exceeds the nesting limit of %d", depth, limits.maxCallDepth));
+        // A one-way request nests nothing on this side; it goes at the deepest level allowed.
+        if (!oneWay) {
+            throw LimitError(Format("call at depth %d exceeds the nesting limit of %d", depth, limits.maxCallDepth));
+        }
+        depth = limits.maxCallDepth;
     }
     chain = ctx && ctx->channel == this ? ctx->chain : NewChain();
 }
@@ -260,7 +262,7 @@ void Channel::Place(std::size_t size, std::uint64_t& chain, int& depth) {
 std::shared_ptr<ByteStream> Channel::Call(const ByteStream& request) {
     Waiter w;
     int& depth = w.depth;
-    Place(request.Size(), w.chain, depth);
+    Place(request.Size(), false, w.chain, depth);
     std::unique_lock<std::mutex> lk(mu_);
     if (closed_) return nullptr;
     if (calls_.size() >= static_cast<std::size_t>(options_.limits.maxOutstandingCalls)) {
@@ -304,7 +306,7 @@ std::shared_ptr<ByteStream> Channel::Call(const ByteStream& request) {
 void Channel::Post(const ByteStream& request) {
     std::uint64_t chain = 0;
     int depth = 0;
-    Place(request.Size(), chain, depth);
+    Place(request.Size(), true, chain, depth);
     if (!IsOpen()) return;
     if (std::vector<unsigned char>* pending = OwnPending()) {
         AppendFrame(*pending, FrameKind::Request, 0, chain, static_cast<std::uint16_t>(depth), request.Data(),
@@ -409,13 +411,10 @@ void Channel::ServiceMain(const std::function<bool()>& first) {
     --threadCount_;
     const bool clean = !cleanupClaimed_;
     cleanupClaimed_ = true;
-    const bool last = threadCount_ == 0;
     lk.unlock();
+    // A request still running when the stubs are dropped keeps none it makes afterwards: the
+    // registry is closed.
     if (clean) Cleanup();
-    if (last && !clean) {
-        // A request that was still running when the stubs were dropped may have registered more.
-        if (auto h = handler_.lock()) h->Registry().Clear();
-    }
     tlsServiceOf = nullptr;
 }
 
@@ -555,7 +554,7 @@ Channel::Route Channel::RouteFrame(const void* me, Waiter* waiter, Frame& f, std
         // A one-way request (a release) cannot be refused without leaking what it releases, so a
         // burst of them may go past the limit, though not without bound.
         const std::size_t limit = static_cast<std::size_t>(options_.limits.maxOutstandingCalls) *
-                                  ((h.flags & kFlagNoReply) != 0 ? kOneWayAllowance : 1);
+                                  ((h.flags & kFlagNoReply) != 0 ? static_cast<std::size_t>(kOneWayAllowance) : 1);
         if (Unfinished() >= limit) {
             reject = Format("too many calls outstanding on this connection (limit %d)",
                             options_.limits.maxOutstandingCalls);
@@ -932,7 +931,7 @@ void Channel::Cleanup() {
     std::shared_ptr<SocketConnection> h = handler_.lock();
     if (h) {
         try {
-            h->Registry().Clear();
+            h->Registry().Close();
         } catch (const std::exception& e) {
             TraceConnection(1, __FILE__, __LINE__, __func__, this, std::string("dropping the stubs failed: ") + e.what());
         }

@@ -229,8 +229,9 @@ private:
     bool OnOwnThread() const noexcept;
     std::uint32_t NextCallId();
     std::uint64_t NewChain() noexcept;
-    // The chain and depth of a call made now on this thread; throws LimitError past the limits.
-    void Place(std::size_t size, std::uint64_t& chain, int& depth);
+    // The chain and depth of a call made now on this thread; throws LimitError past the limits
+    // (for a one-way request only past the frame size).
+    void Place(std::size_t size, bool oneWay, std::uint64_t& chain, int& depth);
 
     const ChannelOptions options_;
     // Read buffer: only the token holder touches it (the hand-over is under mu_). Made before
