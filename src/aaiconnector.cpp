@@ -63,10 +63,15 @@ public:
         SetProtocolChecksum(detail::kProtocolChecksum);
         // Each connection's root stub is made when the connection first needs it, by the broker
         // the bundle holds then, for the implementation registered then. The connector outlives
-        // every registration, so the factory may refer to it.
+        // every registration, so the factory may refer to it. A connection that arrives as the
+        // server is unregistered (or one registered with no implementation) gets no root stub,
+        // which refuses it, rather than a stub that would call nothing.
         proglibs::ipc2::StubFactory factory = [this, brokers](void* raw, int id,
-                                                              std::shared_ptr<proglibs::ipc2::ConnectionHandler> handler) {
-            return brokers->aaiBroker->makeAAServiceStub(raw, id, std::move(handler), brokers, std::atomic_load(&root_));
+                                                              std::shared_ptr<proglibs::ipc2::ConnectionHandler> handler)
+            -> std::shared_ptr<proglibs::ipc2::IStub> {
+            std::shared_ptr<IAAService> root = std::atomic_load(&root_);
+            if (!root || !brokers->aaiBroker) return nullptr;
+            return brokers->aaiBroker->makeAAServiceStub(raw, id, std::move(handler), brokers, std::move(root));
         };
         RegisterServerImpl(detail::kServerName, exclusive, detail::kRootWireName, object, std::move(factory), Modules());
     }

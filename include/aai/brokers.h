@@ -14,7 +14,8 @@ class InterfaceBroker;  // the generated factories, aai/broker.h
 struct InterfaceBrokers : virtual userlogin::InterfaceBrokers, virtual datetime::InterfaceBrokers {
     ~InterfaceBrokers() override;
     // Looked up at the moment a proxy or stub is made, so replacing it takes effect for every
-    // object made afterwards.
+    // object made afterwards. Replace it before the bundle is used (connecting or registering with
+    // it): the lookups on the runtime's threads take no lock.
     std::unique_ptr<InterfaceBroker> aaiBroker;
 };
 

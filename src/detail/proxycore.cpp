@@ -18,13 +18,25 @@ void ProxyCore::AddReference() {
 }
 
 void ProxyCore::Release(int releaseId) {
+    // The handler forgets the proxy whatever becomes of the release: an entry it kept would keep
+    // the connection from ever seeing its last proxy go.
+    struct Forget {
+        const Handler& handler;
+        int id;
+        ~Forget() {
+            try {
+                handler->RemoveProxy(id);
+            } catch (...) {
+                // Called from a destructor, like the release: nothing may escape.
+            }
+        }
+    } forget{handler_, objectId_};
     Stream request = handler_->Allocate(kHeaderSize + 4);
     WriteHeader(*request, objectId_, module_, releaseId);
     // Only the destructor releases, when no other thread can hold the proxy any more.
     proglibs::ipc2::wire::PutInt(*request, count_);
     // Nothing is read from a release's reply, so the transport need not wait for it.
     handler_->Post(std::move(request), true);
-    handler_->RemoveProxy(objectId_);
 }
 
 Stream ProxyCore::Begin(int methodId, int argumentsSize) const {

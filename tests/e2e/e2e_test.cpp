@@ -458,6 +458,22 @@ TEST(EndToEndWithoutService, ABundleWithoutBrokerIsRefused) {
     EXPECT_EQ(reports[3].text, "The broker bundle has no broker of this library");
 }
 
+// Registers no implementation at all, as a service's own mistake would.
+struct EmptyRegistration : aai::IAAService {
+    static void Register() { RegisterServer(nullptr); }
+};
+
+TEST(EndToEndWithoutService, NoImplementationRefusesClientsRatherThanFailingTheirCalls) {
+    EmptyRegistration::Register();
+    try {
+        aai::IAAService::Connect();
+        ADD_FAILURE() << "a client was let in to no implementation";
+    } catch (const ipc2::ConnectError& e) {
+        EXPECT_NE(std::string(e.what()).find("made no stub"), std::string::npos) << e.what();
+    }
+    Service::Stop();
+}
+
 TEST(EndToEndWithoutService, TheServiceServesTheImplementationRegisteredLast) {
     auto first = std::make_shared<Service>();
     auto second = std::make_shared<Service>();

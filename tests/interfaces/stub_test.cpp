@@ -187,6 +187,9 @@ TEST_F(StubFixture, ACountFromThePeerCannotOverflow) {
     auto stub = InterfaceNamed("IReplyHandler").makeStub(client, brokers);
     trace::Capture capture;
     EXPECT_EQ(stub->DecreaseReferenceCount(INT_MIN), INT_MAX);
+    // The next arrival of the object (a connect request to the root, say) stays at the top.
+    stub->IncreaseReferenceCount();
+    EXPECT_EQ(stub->DecreaseReferenceCount(0), INT_MAX);
     EXPECT_EQ(stub->DecreaseReferenceCount(INT_MAX), 0);
     EXPECT_EQ(stub->DecreaseReferenceCount(INT_MAX), -INT_MAX);
     EXPECT_EQ(stub->DecreaseReferenceCount(INT_MAX), INT_MIN);

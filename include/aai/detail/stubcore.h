@@ -3,6 +3,7 @@
 // AnswerConnect for the root's connect request, Unsupported for anything else.
 #pragma once
 
+#include <limits>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -43,8 +44,11 @@ public:
 
     int GetId() override { return objectId_; }
     void* GetObject() override { return object_; }
-    // The handler raises and lowers the count under its own lock.
-    void IncreaseReferenceCount() override { ++count_; }
+    // The handler raises and lowers the count under its own lock. The peer's release counts can
+    // take it anywhere in the int range, so it stops at the top rather than overflow.
+    void IncreaseReferenceCount() override {
+        if (count_ < std::numeric_limits<int>::max()) ++count_;
+    }
 
     std::shared_ptr<IX> GetImplementation() const { return implementation_; }
 
