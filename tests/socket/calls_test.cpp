@@ -137,9 +137,8 @@ TEST(SocketCalls, APeerThatUnderstatesTheDepthOfItsCallbacksStillMeetsTheLimit) 
     ipc2::Limits limits;
     limits.maxCallDepth = 8;
     TestServer server(WithLimits(limits));
-    auto peer = RawPeer::Dial(server.Path());
+    auto peer = RawPeer::Greeted(server.Path());
     ASSERT_NE(peer, nullptr);
-    ASSERT_TRUE(peer->Handshake());
     constexpr std::uint64_t kChain = 2;
     // kBounce(n, peer object, own object): the server calls kBounce(n - 1, ...) on object 7 here.
     const std::string bounce = Ints({50, 7, 0});
@@ -170,9 +169,8 @@ TEST(SocketCalls, RequestsWaitingForABusyCallerCountAgainstTheLimit) {
     ipc2::Limits limits;
     limits.maxOutstandingCalls = 6;
     TestServer server(WithLimits(limits));
-    auto peer = RawPeer::Dial(server.Path());
+    auto peer = RawPeer::Greeted(server.Path());
     ASSERT_NE(peer, nullptr);
-    ASSERT_TRUE(peer->Handshake());
     constexpr std::uint64_t kChain = 2;
     ASSERT_TRUE(peer->Send(RawRequest(1, kChain, 1, 0, kForward, Ints({7, kEcho}))));
     RawHeader call;

@@ -332,6 +332,12 @@ public:
         }
         return std::make_unique<RawPeer>(fd);
     }
+    // Dial, then the hello: a peer ready to send requests, or null.
+    static std::unique_ptr<RawPeer> Greeted(const std::string& path) {
+        auto peer = Dial(path);
+        if (peer && !peer->Handshake()) peer.reset();
+        return peer;
+    }
 
     bool Send(const std::string& bytes) {
         std::size_t done = 0;
