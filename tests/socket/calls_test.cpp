@@ -10,6 +10,14 @@
 namespace sockettest {
 namespace {
 
+// A connection on which the server can call an object of the client's as well.
+struct BothWays {
+    TestServer server;
+    std::shared_ptr<ConnectionHandler> client = server.Connect({}, std::make_shared<TestReceiver>());
+    const int clientObject = AddStub(client, std::make_shared<Impl>());
+    std::shared_ptr<ipc2::RegistryConnectionHandler> serverSide = server.Handler();
+};
+
 TEST(SocketCalls, ConcurrentCallersEachGetTheirOwnReply) {
     TestServer server;
     auto client = server.Connect();
@@ -103,12 +111,8 @@ TEST(SocketCalls, LargeCallsCrossingEachOtherBothGoThrough) {
     // Each side calls the other with more than the socket can buffer, at the same moment. A
     // writer that kept the read token while it waited for the peer to read would leave nobody on
     // its side to read the peer's call, and both writes would wait for good.
-    TestServer server;
-    auto clientImpl = std::make_shared<Impl>();
-    auto client = server.Connect({}, std::make_shared<TestReceiver>());
-    const int clientObject = AddStub(client, clientImpl);
-    auto serverSide = server.Handler();
-    ASSERT_NE(serverSide, nullptr);
+    BothWays c;
+    ASSERT_NE(c.serverSide, nullptr);
     const std::string big(4u << 20, 'b');
     for (int round = 0; round < 10; ++round) {
         SCOPED_TRACE(round);
@@ -119,11 +123,11 @@ TEST(SocketCalls, LargeCallsCrossingEachOtherBothGoThrough) {
             }
             return Text(from->Send(Request(object, kEcho, big), true)).size();
         };
-        auto fromServer = std::async(std::launch::async, call, serverSide, clientObject);
-        auto fromClient = std::async(std::launch::async, call, client, 0);
+        auto fromServer = std::async(std::launch::async, call, c.serverSide, c.clientObject);
+        auto fromClient = std::async(std::launch::async, call, c.client, 0);
         const bool done = fromServer.wait_for(std::chrono::seconds(20)) == std::future_status::ready &&
                           fromClient.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
-        if (!done) client->Close();  // lets both calls go, so that the test can end
+        if (!done) c.client->Close();  // lets both calls go, so that the test can end
         ASSERT_TRUE(done) << "the crossing calls are stuck";
         EXPECT_EQ(fromServer.get(), big.size());
         EXPECT_EQ(fromClient.get(), big.size());
@@ -303,21 +307,17 @@ TEST(SocketCalls, RequestsOfNoWaitingCallRunOnABoundedPoolThenQueueThenAreRefuse
 
 TEST(SocketCalls, ClientServesCallsThatBelongToNoCallOfItsOwn) {
     // The server calls a client object from a thread of its own, outside any client call.
-    TestServer server;
-    auto clientImpl = std::make_shared<Impl>();
-    auto client = server.Connect({}, std::make_shared<TestReceiver>());
-    const int clientObject = AddStub(client, clientImpl);
-    auto serverSide = server.Handler();
-    ASSERT_NE(serverSide, nullptr);
+    BothWays c;
+    ASSERT_NE(c.serverSide, nullptr);
     std::vector<std::thread> callers;
     std::atomic<int> ok{0};
     for (int t = 0; t < 6; ++t) {
         callers.emplace_back([&, t] {
             const std::string text = "to the client " + std::to_string(t);
-            if (Text(serverSide->Send(Request(clientObject, kEcho, text), true)) == text) ++ok;
+            if (Text(c.serverSide->Send(Request(c.clientObject, kEcho, text), true)) == text) ++ok;
         });
     }
-    for (auto& c : callers) c.join();
+    for (auto& caller : callers) caller.join();
     EXPECT_EQ(ok.load(), 6);
 }
 
