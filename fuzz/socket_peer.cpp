@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -133,6 +134,33 @@ public:
 
     const std::string& Path() const { return path_; }
 
+    // Waits until the server has taken every connection made so far from its queue. It takes them
+    // in order, one at a time, so a connection made now and answered (here by the end of its
+    // stream, as the server sees no hello on it) comes after all of them. Otherwise a connection
+    // the input made and closed at once could still be queued when the let-go check finds nothing
+    // left, and be taken while the next input runs, or while the leak check after this one does.
+    void WaitTaken(const trace::Capture& capture) const {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) Die("cannot make a socket");
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, path_.c_str(), sizeof a.sun_path - 1);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) Die("the server does not take connections");
+        ::shutdown(fd, SHUT_WR);
+        const auto end = Clock::now() + kLetGoBound;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+            if (left <= 0) Hang(capture, "the server did not take a new connection");
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+            char b[64];
+            const ssize_t n = ::recv(fd, b, sizeof b, MSG_DONTWAIT);
+            // The end of its stream: the server has read the end of ours and closed.
+            if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) break;
+        }
+        ::close(fd);
+    }
+
     // Waits until the server has let go of every connection closed so far; aborts after the bound.
     void WaitLetGo(const trace::Capture& capture) const {
         const auto end = Clock::now() + kLetGoBound;
@@ -141,14 +169,12 @@ public:
             const int sockets = threads > threads_ ? -1 : procfs::FdCount() <= fds_ ? sockets_ : CountSockets();
             if (threads <= threads_ && sockets <= sockets_) return;
             if (Clock::now() > end) {
-                for (const trace::Record& r : capture.Records())
-                    std::fprintf(stderr, "  %s: %s\n", r.component.c_str(), r.text.c_str());
-                std::fprintf(stderr,
-                             "socket_peer: the server did not let go of its closed connections within %lld s: "
-                             "%d threads (%d before), %d sockets (%d before)\n",
-                             static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kLetGoBound).count()),
-                             threads, threads_, sockets, sockets_);
-                std::abort();
+                char what[160];
+                std::snprintf(what, sizeof what,
+                              "the server did not let go of its closed connections: %d threads (%d before), "
+                              "%d sockets (%d before)",
+                              threads, threads_, sockets, sockets_);
+                Hang(capture, what);
             }
             // Reading /proc costs more than the server's teardown, so it is not read in a spin:
             // the server's threads get the processor meanwhile.
@@ -178,6 +204,15 @@ private:
 
     [[noreturn]] static void Die(const char* what) {
         std::fprintf(stderr, "socket_peer: %s\n", what);
+        std::abort();
+    }
+
+    // A hang is a finding: it aborts with what the server traced meanwhile.
+    [[noreturn]] static void Hang(const trace::Capture& capture, const char* what) {
+        for (const trace::Record& r : capture.Records())
+            std::fprintf(stderr, "  %s: %s\n", r.component.c_str(), r.text.c_str());
+        std::fprintf(stderr, "socket_peer: %s within %lld s\n", what,
+                     static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kLetGoBound).count()));
         std::abort();
     }
 
@@ -527,6 +562,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Reader in(data, size);
         while (!in.AtEnd()) session.Run(in);
     }
+    server.WaitTaken(setup.capture);
     server.WaitLetGo(setup.capture);
     setup.capture.Clear();
     return 0;
