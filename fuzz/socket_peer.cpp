@@ -85,6 +85,19 @@ std::uint64_t FromLe(const char* p, int bytes) {
     return v;
 }
 
+// A new connection to the server; the server must always take one.
+int Dial(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        std::fprintf(stderr, "socket_peer: the server does not take connections: %s\n", std::strerror(errno));
+        std::abort();
+    }
+    return fd;
+}
+
 // The frame header, written from the documented layout rather than with the transport's own code.
 std::string Header(std::uint32_t length, std::uint8_t kind, std::uint8_t flags, std::uint16_t depth,
                    std::uint32_t callId, std::uint64_t chain) {
@@ -140,12 +153,7 @@ public:
     // the input made and closed at once could still be queued when the let-go check finds nothing
     // left, and be taken while the next input runs, or while the leak check after this one does.
     void WaitTaken(const trace::Capture& capture) const {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) Die("cannot make a socket");
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        std::strncpy(a.sun_path, path_.c_str(), sizeof a.sun_path - 1);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) Die("the server does not take connections");
+        const int fd = Dial(path_);
         ::shutdown(fd, SHUT_WR);
         const auto end = Clock::now() + kLetGoBound;
         for (;;) {
@@ -211,7 +219,7 @@ private:
     [[noreturn]] static void Hang(const trace::Capture& capture, const char* what) {
         for (const trace::Record& r : capture.Records())
             std::fprintf(stderr, "  %s: %s\n", r.component.c_str(), r.text.c_str());
-        std::fprintf(stderr, "socket_peer: %s within %lld s\n", what,
+        std::fprintf(stderr, "socket_peer: %s (waited %lld s)\n", what,
                      static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kLetGoBound).count()));
         std::abort();
     }
@@ -273,15 +281,7 @@ private:
 
     void Open() {
         ++connections_;
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) return;
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        std::strncpy(a.sun_path, path_.c_str(), sizeof a.sun_path - 1);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-            std::fprintf(stderr, "socket_peer: the server does not take connections: %s\n", std::strerror(errno));
-            std::abort();
-        }
+        const int fd = Dial(path_);
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         fd_ = fd;
         eof_ = sendShut_ = false;
