@@ -35,7 +35,7 @@
 #include "fuzz_setup.h"
 #include "fuzz_tables.h"
 #include "procfs.h"
-#include "socket/transport.h"
+#include "socket/socket_file.h"
 #include "socket_peer.h"
 #include "trace/trace.h"
 

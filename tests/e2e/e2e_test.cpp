@@ -1,21 +1,49 @@
-// A client and a service in one process over the runtime's in-process transport: everything a
-// client does, from connecting to letting go, and what the service sees of it.
+// A client and a service in one process, over each transport: everything a client does, from
+// connecting to letting go, and what the service sees of it. Over the socket the client comes as a
+// client of another process would, through the service's socket; what reaches the service after
+// a call has returned (a release) is waited for.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <iterator>
 #include <thread>
 
+#include "aai/detail/connector.h"
+#include "aai/detail/service.h"
+#include "ipc2/connector.h"
 #include "ipc2/errors.h"
 #include "ipc2/registry.h"
 #include "service.h"
 #include "trace/trace.h"
+#include "transports.h"
+#include "wait.h"
 
 namespace e2e {
 namespace {
 
 namespace ipc2 = zel::proglibs::ipc2;
+
+// Connects to the service by a transport. In-process, through the library's entry point; over
+// the socket, with the runtime's connect to the service's socket and the library's handshake, held
+// to the limits the library's own connections are.
+class Client : public ipc2::Connector {
+public:
+    static std::shared_ptr<Client> Create() { return std::shared_ptr<Client>(new Client); }
+
+    std::shared_ptr<aai::IAAService> Connect(Transport transport,
+                                             std::shared_ptr<aai::InterfaceBrokers> brokers = aai::MakeInterfaceBrokers()) {
+        if (transport == Transport::InProcess) return aai::IAAService::ConnectUsingBrokers(std::move(brokers));
+        SetLimits(aai::GetConnectionLimits());
+        std::vector<std::string> modules(std::begin(aai::detail::kModules), std::end(aai::detail::kModules));
+        const std::string name = aai::detail::kServerName;
+        return aai::detail::Handshake(ConnectImpl(name, AddressFor(transport, name), modules), brokers);
+    }
+
+private:
+    Client() = default;
+};
 
 // A broker that remembers the server's end of each connection (weakly: the connection owns it),
 // so that a test can count the stubs the service holds for its client.
@@ -37,7 +65,7 @@ public:
     int rootStubs = 0;
 };
 
-class EndToEnd : public ::testing::Test {
+class EndToEnd : public ::testing::TestWithParam<Transport> {
 protected:
     void SetUp() override {
         auto brokers = aai::MakeInterfaceBrokers();
@@ -45,7 +73,7 @@ protected:
         serverBroker = owned.get();
         brokers->aaiBroker = std::move(owned);
         service->StartUsing(brokers);
-        root = aai::IAAService::Connect();
+        root = client->Connect(GetParam());
         ASSERT_NE(root, nullptr);
         session = root->registerClient("client-1");
         ASSERT_NE(session, nullptr);
@@ -63,6 +91,7 @@ protected:
         return dynamic_cast<aai::ServerSessionProxy&>(*proxy).GetConnectionHandler();
     }
 
+    std::shared_ptr<Client> client = Client::Create();
     std::shared_ptr<Service> service = std::make_shared<Service>();
     ServerSideBroker* serverBroker = nullptr;
     std::shared_ptr<aai::IAAService> root;
@@ -70,7 +99,7 @@ protected:
     std::shared_ptr<Session> served;  // the service's object behind `session`
 };
 
-TEST_F(EndToEnd, AClientReachesEveryServerObjectThroughItsSession) {
+TEST_P(EndToEnd, AClientReachesEveryServerObjectThroughItsSession) {
     EXPECT_EQ(service->clients, std::vector<std::string>{"client-1"});
     EXPECT_NE(dynamic_cast<ipc2::IProxy*>(root.get()), nullptr);
     EXPECT_NE(dynamic_cast<ipc2::IProxy*>(session.get()), nullptr);
@@ -94,7 +123,7 @@ TEST_F(EndToEnd, AClientReachesEveryServerObjectThroughItsSession) {
     EXPECT_TRUE(served->closed);
 }
 
-TEST_F(EndToEnd, ArgumentsReachTheServiceAndResultsComeBack) {
+TEST_P(EndToEnd, ArgumentsReachTheServiceAndResultsComeBack) {
     auto passwords = session->getPasswordHandler();
     EXPECT_EQ(passwords->encrypt("s3cret", aai::ENCRYPTIONTYPE_TWO_WAY), "enc:s3cret:1");
     EXPECT_EQ(served->passwords->seen, (std::vector<std::string>{"s3cret", "1"}));
@@ -142,7 +171,7 @@ TEST_F(EndToEnd, ArgumentsReachTheServiceAndResultsComeBack) {
     EXPECT_EQ(service->settings->stored, aai::SettingItems{aai::SettingItem("k", "v")});
 }
 
-TEST_F(EndToEnd, ReplyHandlersAreCalledBackDuringTheCallAndAfterIt) {
+TEST_P(EndToEnd, ReplyHandlersAreCalledBackDuringTheCallAndAfterIt) {
     auto users = session->getUsersAndGroupsServer();
     auto reply = std::make_shared<EditUserReply>();
     aai::LocalUser user;
@@ -162,7 +191,7 @@ TEST_F(EndToEnd, ReplyHandlersAreCalledBackDuringTheCallAndAfterIt) {
     // The service has let its proxy go: the client's object is held by the client alone.
     std::weak_ptr<EditUserReply> watch = reply;
     reply.reset();
-    EXPECT_TRUE(watch.expired());
+    EXPECT_TRUE(WaitUntil([&] { return watch.expired(); }));
 
     auto domains = session->getDomainConfigurator();
     auto controllers = std::make_shared<ControllersReply>();
@@ -177,7 +206,7 @@ TEST_F(EndToEnd, ReplyHandlersAreCalledBackDuringTheCallAndAfterIt) {
     EXPECT_EQ(found->results, std::vector<aai::DomainOperationResult>{aai::DOMAINOPERATIONRESULT_SUCCESS});
 }
 
-TEST_F(EndToEnd, ANotificationSinkIsOneRemoteObjectFromRegistrationToUnregistration) {
+TEST_P(EndToEnd, ANotificationSinkIsOneRemoteObjectFromRegistrationToUnregistration) {
     auto users = session->getUsersAndGroupsServer();
     auto sink = std::make_shared<UsersSink>();
     users->registerNotifications(sink);
@@ -212,7 +241,7 @@ TEST_F(EndToEnd, ANotificationSinkIsOneRemoteObjectFromRegistrationToUnregistrat
     EXPECT_TRUE(served->hotfolders->sinks.empty());
 }
 
-TEST_F(EndToEnd, AProxySentBackToItsHomeArrivesAsTheOriginalObject) {
+TEST_P(EndToEnd, AProxySentBackToItsHomeArrivesAsTheOriginalObject) {
     auto users = session->getUsersAndGroupsServer();
     auto sink = std::make_shared<UsersSink>();
     users->registerNotifications(sink);
@@ -237,7 +266,7 @@ TEST_F(EndToEnd, AProxySentBackToItsHomeArrivesAsTheOriginalObject) {
     users->unregisterNotifications(sink);
 }
 
-TEST_F(EndToEnd, ObjectsAreReleasedWhenTheClientLetsGo) {
+TEST_P(EndToEnd, ObjectsAreReleasedWhenTheClientLetsGo) {
     EXPECT_EQ(serverBroker->rootStubs, 1);
     const std::size_t rootOnly = 1;
     const std::size_t withSession = serverBroker->Stubs();
@@ -253,25 +282,25 @@ TEST_F(EndToEnd, ObjectsAreReleasedWhenTheClientLetsGo) {
         served->users->FinishPending(aai::EDITUSERRESULT_USER_NOT_FOUND);
     }
     // Two references to one object and one to another, each released with its whole count.
-    EXPECT_EQ(serverBroker->Stubs(), withSession);
+    EXPECT_TRUE(WaitUntil([&] { return serverBroker->Stubs() == withSession; }));
 
     std::weak_ptr<Session> servedSession = served;
     std::weak_ptr<UsersAndGroups> servedUsers = served->users;
     served.reset();
     EXPECT_FALSE(servedSession.expired());  // the client still holds its proxy
     session.reset();
-    EXPECT_EQ(serverBroker->Stubs(), rootOnly);
+    EXPECT_TRUE(WaitUntil([&] { return serverBroker->Stubs() == rootOnly; }));
     EXPECT_TRUE(servedSession.expired());
     EXPECT_TRUE(servedUsers.expired());
 
     // The last proxy gone, the connection closes and the service keeps nothing for the client.
     root.reset();
+    EXPECT_TRUE(WaitUntil([&] { return serverBroker->connection.expired(); }));
     EXPECT_EQ(serverBroker->Stubs(), 0u);
-    EXPECT_TRUE(serverBroker->connection.expired());
 }
 
 // A proxy's calls share nothing that changes: several threads may call through one at once.
-TEST_F(EndToEnd, OneProxyServesCallsFromSeveralThreads) {
+TEST_P(EndToEnd, OneProxyServesCallsFromSeveralThreads) {
     auto cluster = session->getClusterSecurityServer();
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
@@ -287,8 +316,8 @@ TEST_F(EndToEnd, OneProxyServesCallsFromSeveralThreads) {
     EXPECT_EQ(wrong.load(), 0);
 }
 
-TEST_F(EndToEnd, EachConnectionHasItsOwnRootStub) {
-    auto second = aai::IAAService::Connect();
+TEST_P(EndToEnd, EachConnectionHasItsOwnRootStub) {
+    auto second = client->Connect(GetParam());
     ASSERT_NE(second, nullptr);
     EXPECT_NE(second, root);
     EXPECT_EQ(serverBroker->rootStubs, 2);
@@ -308,14 +337,14 @@ public:
     int made = 0;
 };
 
-TEST_F(EndToEnd, AClientsBrokerMakesTheProxiesOfItsConnection) {
+TEST_P(EndToEnd, AClientsBrokerMakesTheProxiesOfItsConnection) {
     auto brokers = aai::MakeInterfaceBrokers();
     auto watcher = std::make_unique<SettingsWatcher>();
     auto* watching = watcher.get();
     brokers->aaiBroker = std::move(watcher);
-    auto client = aai::IAAService::ConnectUsingBrokers(brokers);
-    ASSERT_NE(client, nullptr);
-    auto settings = client->getSettingsServer("watched");
+    auto watched = client->Connect(GetParam(), brokers);
+    ASSERT_NE(watched, nullptr);
+    auto settings = watched->getSettingsServer("watched");
     EXPECT_EQ(watching->made, 1);
     EXPECT_EQ(settings->getSetting(aai::SettingKeys{"x"}), aai::SettingItems{aai::SettingItem("x", "value of x")});
     // The default connection is untouched by it.
@@ -323,7 +352,9 @@ TEST_F(EndToEnd, AClientsBrokerMakesTheProxiesOfItsConnection) {
     EXPECT_EQ(watching->made, 1);
 }
 
-TEST_F(EndToEnd, TheEntryPointsWriteTheirTraceLines) {
+TEST(EndToEndEntryPoints, TheEntryPointsWriteTheirTraceLines) {
+    auto service = std::make_shared<Service>();
+    service->Start();
     trace::Capture capture;
     {
         trace::ScopedLevel quiet(1);
@@ -349,14 +380,20 @@ TEST_F(EndToEnd, TheEntryPointsWriteTheirTraceLines) {
                                                    "zel::iface::aai::IAAService::UnregisterServer"}));
 }
 
-TEST(EndToEndLimits, ConnectionsMadeAfterSettingLimitsAreHeldToThem) {
+// Tests that set up a service of their own, on each transport.
+class EndToEndAlone : public ::testing::TestWithParam<Transport> {
+protected:
+    std::shared_ptr<Client> client = Client::Create();
+};
+
+TEST_P(EndToEndAlone, ConnectionsMadeAfterSettingLimitsAreHeldToThem) {
     const ipc2::Limits defaults = aai::GetConnectionLimits();
     ipc2::Limits small = defaults;
     small.maxFrameSize = 64;
     aai::SetConnectionLimits(small);
     auto service = std::make_shared<Service>();
     service->Start();
-    auto root = aai::IAAService::Connect();
+    auto root = client->Connect(GetParam());
     ASSERT_NE(root, nullptr);
     auto session = root->registerClient("limited");
     ASSERT_NE(session, nullptr);
@@ -417,11 +454,11 @@ public:
     ipc2::PeerCredentials caller;
 };
 
-TEST(EndToEndCaller, TheImplementationCanAskWhoCalls) {
+TEST_P(EndToEndAlone, TheImplementationCanAskWhoCalls) {
     EXPECT_EQ(ipc2::CurrentConnection(), nullptr);  // outside any request
     auto service = std::make_shared<CallerWatchingService>();
     service->Start();
-    auto root = aai::IAAService::Connect();
+    auto root = client->Connect(GetParam());
     ASSERT_NE(root, nullptr);
     root->registerClient("who");
     EXPECT_EQ(service->caller.pid, ::getpid());
@@ -463,10 +500,10 @@ struct EmptyRegistration : aai::IAAService {
     static void Register() { RegisterServer(nullptr); }
 };
 
-TEST(EndToEndWithoutService, NoImplementationRefusesClientsRatherThanFailingTheirCalls) {
+TEST_P(EndToEndAlone, NoImplementationRefusesClientsRatherThanFailingTheirCalls) {
     EmptyRegistration::Register();
     try {
-        aai::IAAService::Connect();
+        client->Connect(GetParam());
         ADD_FAILURE() << "a client was let in to no implementation";
     } catch (const ipc2::ConnectError& e) {
         EXPECT_NE(std::string(e.what()).find("made no stub"), std::string::npos) << e.what();
@@ -474,12 +511,12 @@ TEST(EndToEndWithoutService, NoImplementationRefusesClientsRatherThanFailingThei
     Service::Stop();
 }
 
-TEST(EndToEndWithoutService, TheServiceServesTheImplementationRegisteredLast) {
+TEST_P(EndToEndAlone, TheServiceServesTheImplementationRegisteredLast) {
     auto first = std::make_shared<Service>();
     auto second = std::make_shared<Service>();
     first->Start();
     second->Start();
-    auto root = aai::IAAService::Connect();
+    auto root = client->Connect(GetParam());
     root->registerClient("who");
     EXPECT_TRUE(first->clients.empty());
     EXPECT_EQ(second->clients, std::vector<std::string>{"who"});
@@ -490,6 +527,9 @@ TEST(EndToEndWithoutService, TheServiceServesTheImplementationRegisteredLast) {
     second.reset();
     EXPECT_TRUE(watch.expired());
 }
+
+INSTANTIATE_TEST_SUITE_P(Transports, EndToEnd, kBothTransports, TransportName);
+INSTANTIATE_TEST_SUITE_P(Transports, EndToEndAlone, kBothTransports, TransportName);
 
 }  // namespace
 }  // namespace e2e

@@ -74,12 +74,12 @@ bool SendAll(int fd, const void* data, std::size_t size) {
 std::string Header(frame::FrameKind kind, std::uint32_t length, std::uint8_t rawKind = 0) {
     frame::FrameHeader h;
     h.length = length;
-    h.kind = rawKind != 0 ? rawKind : static_cast<std::uint8_t>(kind);
+    h.kind = rawKind != 0 ? static_cast<frame::FrameKind>(rawKind) : kind;
     h.depth = 1;
     h.callId = 7;
     h.chain = 2;
-    unsigned char out[frame::kHeaderSize];
-    frame::EncodeHeader(out, h);
+    unsigned char out[frame::FrameHeader::kSize];
+    h.Encode(out);
     return std::string(reinterpret_cast<char*>(out), sizeof out);
 }
 
@@ -137,9 +137,9 @@ private:
     // Sends on the frames of `side` that have arrived whole.
     void Forward(int side) {
         std::string& b = buffer_[side];
-        while (b.size() >= frame::kHeaderSize) {
-            const auto h = frame::DecodeHeader(reinterpret_cast<const unsigned char*>(b.data()));
-            const std::size_t size = frame::kHeaderSize + h.length;
+        while (b.size() >= frame::FrameHeader::kSize) {
+            const auto h = frame::FrameHeader::Decode(reinterpret_cast<const unsigned char*>(b.data()));
+            const std::size_t size = frame::FrameHeader::kSize + h.length;
             if (b.size() < size) break;
             const int to = fd_[1 - side];
             const bool open = side == kTest || towardTest_;

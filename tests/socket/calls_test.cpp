@@ -95,7 +95,7 @@ TEST(SocketCalls, NestingPastTheLimitFailsTheCallNotTheConnection) {
 
     EXPECT_GT(Bounce(client, clientObject, 3), 0);  // four calls deep: allowed
     std::string m = ThrownMessage<ipc2::RemoteError>([&] { Bounce(client, clientObject, 8); });
-    EXPECT_TRUE(Contains(m, "call at depth 5 exceeds the nesting limit of 4"));
+    EXPECT_TRUE(Contains(m, "call depth limit of 4 reached"));
     EXPECT_EQ(Text(client->Send(Request(0, kEcho, "after"), true)), "after");
 
     // The same limits the other way round: the server refuses the client's fifth level as it arrives.
@@ -103,7 +103,7 @@ TEST(SocketCalls, NestingPastTheLimitFailsTheCallNotTheConnection) {
     auto other = strict.Connect({}, std::make_shared<TestReceiver>());
     const int otherObject = AddStub(other, clientImpl);
     m = ThrownMessage<ipc2::RemoteError>([&] { Bounce(other, otherObject, 8); });
-    EXPECT_TRUE(Contains(m, "call at depth 5 exceeds the nesting limit of 4"));
+    EXPECT_TRUE(Contains(m, "call depth limit of 4 reached"));
     EXPECT_EQ(Text(other->Send(Request(0, kEcho, "after"), true)), "after");
 }
 
@@ -159,7 +159,9 @@ TEST(SocketCalls, APeerThatUnderstatesTheDepthOfItsCallbacksStillMeetsTheLimit) 
     }
     EXPECT_EQ(h.kind, 3);
     EXPECT_EQ(h.callId, 104u);
-    EXPECT_TRUE(Contains(payload, "call at depth 10 exceeds the nesting limit of 8")) << payload;
+    // Counted from the server's call at depth 8, the callback would be nested call 9.
+    EXPECT_EQ(h.flags, 0x02);
+    EXPECT_TRUE(Contains(payload, "call depth limit of 8 reached: object 0 method 4 would be nested call 9")) << payload;
     EXPECT_EQ(callbacks, 4);  // the server's calls at depths 2, 4, 6 and 8
 
     auto client = server.Connect();
@@ -186,20 +188,22 @@ TEST(SocketCalls, RequestsWaitingForABusyCallerCountAgainstTheLimit) {
     std::string echoes;
     for (std::uint32_t id = 10; id < 20; ++id) echoes += RawRequest(id, kChain, 3, 0, kEcho, "e");
     ASSERT_TRUE(peer->Send(echoes));
-    // The request the waiting thread serves counts too: five wait, the other five are refused.
+    // Every call open on the server's end counts: the request it serves, its call waiting for the
+    // peer, and the blocking request. Three echoes wait, the other seven are refused.
     RawHeader h;
-    for (std::uint32_t id = 15; id < 20; ++id) {
+    for (std::uint32_t id = 13; id < 20; ++id) {
         ASSERT_TRUE(peer->ReadFrame(h, payload));
         EXPECT_EQ(h.kind, 3);
+        EXPECT_EQ(h.flags, 0x02);
         EXPECT_EQ(h.callId, id);
-        EXPECT_TRUE(Contains(payload, "too many calls outstanding on this connection (limit 6)")) << payload;
+        EXPECT_TRUE(Contains(payload, "outstanding call limit of 6 reached")) << payload;
     }
-    // Once the blocking request ends, the five that waited run, in order, on the same thread.
+    // Once the blocking request ends, the three that waited run, in order, on the same thread.
     server.root->gate.Open();
     ASSERT_TRUE(peer->ReadFrame(h, payload));
     EXPECT_EQ(h.callId, 2u);
     EXPECT_EQ(payload, "released");
-    for (std::uint32_t id = 10; id < 15; ++id) {
+    for (std::uint32_t id = 10; id < 13; ++id) {
         ASSERT_TRUE(peer->ReadFrame(h, payload));
         EXPECT_EQ(h.kind, 2);
         EXPECT_EQ(h.callId, id);
@@ -220,7 +224,7 @@ TEST(SocketCalls, FailedRequestsAnswerWithTheirReasonAndTheConnectionGoesOn) {
     };
     const Case cases[] = {
         {"handler throws", Request(0, kThrow, "no way"), "refused: no way"},
-        {"no reply", Request(0, kNoReply), "the request was not handled"},
+        {"no reply", Request(0, kNoReply), "no reply for object 0 method 3"},
         {"unknown object", Request(99, kEcho, "x"), "no object 99"},
         {"unknown method", Request(0, 42), "no method 42"},
         {"request too short to decode", std::make_shared<ByteStream>("\0\0\0\0\0", 5), "read of 4 bytes"},
@@ -247,13 +251,13 @@ TEST(SocketCalls, FrameSizeLimitGuardsBothDirections) {
     EXPECT_EQ(Text(client->Send(Request(0, kEcho, std::string(991, 'x')), true)).size(), 991u);
     const std::string m =
         ThrownMessage<ipc2::LimitError>([&] { client->Send(Request(0, kEcho, std::string(992, 'x')), true); });
-    EXPECT_TRUE(Contains(m, "request of 1001 bytes exceeds the frame limit of 1000 bytes"));
+    EXPECT_TRUE(Contains(m, "request of 1001 bytes for object 0 method 1 exceeds the frame size limit of 1000 bytes"));
     EXPECT_TRUE(client->IsConnected());
 
-    // The server does not send a reply beyond its own limit: it says why instead.
+    // The server does not send a reply beyond its own limit: it says why instead, as a limit.
     auto wide = server.Connect();
-    EXPECT_TRUE(Contains(ThrownMessage<ipc2::RemoteError>([&] { wide->Send(Request(0, kRepeat, Ints({5000})), true); }),
-                         "reply of 5000 bytes exceeds the frame limit of 4096 bytes"));
+    EXPECT_TRUE(Contains(ThrownMessage<ipc2::LimitError>([&] { wide->Send(Request(0, kRepeat, Ints({5000})), true); }),
+                         "reply of 5000 bytes for object 0 method 6 exceeds the frame size limit of 4096 bytes"));
     EXPECT_EQ(Text(wide->Send(Request(0, kEcho, "fine"), true)), "fine");
 
     // A reply beyond the client's own limit ends the client's connection.
@@ -277,7 +281,7 @@ TEST(SocketCalls, RequestsOfNoWaitingCallRunOnABoundedPoolThenQueueThenAreRefuse
         std::string r;
         try {
             r = Text(client->Send(Request(0, kBlock), true));
-        } catch (const ipc2::RemoteError& e) {
+        } catch (const ipc2::LimitError& e) {
             r = e.what();
         }
         std::lock_guard<std::mutex> lk(mu);
@@ -291,7 +295,7 @@ TEST(SocketCalls, RequestsOfNoWaitingCallRunOnABoundedPoolThenQueueThenAreRefuse
         std::lock_guard<std::mutex> lk(mu);
         return results.size() == 2;
     }));
-    for (const auto& r : results) EXPECT_TRUE(Contains(r, "too many calls outstanding on this connection (limit 6)"));
+    for (const auto& r : results) EXPECT_TRUE(Contains(r, "outstanding call limit of 6 reached"));
     {
         std::lock_guard<std::mutex> lk(server.root->gate.mu);
         EXPECT_EQ(server.root->gate.inside, 4);

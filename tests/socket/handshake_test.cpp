@@ -12,12 +12,12 @@ namespace sockettest {
 namespace {
 
 TEST(SocketHandshake, ConnectAgreesOnModulesAndCarriesCalls) {
-    sock::ServerConfig config;
+    ServerConfig config;
     config.modules = {"aai", "userlogin"};
     config.checksum = "c0ffee";
     TestServer server(config);
-    sock::ServerInfo info;
-    auto client = sock::Connect(server.Path(), {"userlogin"}, {}, {}, &info);
+    ServerInfo info;
+    auto client = Connect(server.Path(), {"userlogin"}, {}, {}, &info);
 
     EXPECT_FALSE(client->IsServer());
     EXPECT_TRUE(client->IsConnected());
@@ -44,7 +44,7 @@ TEST(SocketHandshake, ConnectAgreesOnModulesAndCarriesCalls) {
 TEST(SocketHandshake, ClientFailsWithConnectErrorWhenTheServerIsAbsentOrRefuses) {
     TempDir dir;
     const std::string path = dir.File("none.sock");
-    std::string m = ThrownMessage<ipc2::ConnectError>([&] { sock::Connect(path, {}, {}, {}); });
+    std::string m = ThrownMessage<ipc2::ConnectError>([&] { Connect(path, {}, {}, {}); });
     EXPECT_TRUE(Contains(m, path));
     EXPECT_TRUE(Contains(m, "No such file or directory"));
 
@@ -57,14 +57,14 @@ TEST(SocketHandshake, ClientFailsWithConnectErrorWhenTheServerIsAbsentOrRefuses)
         ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
         ::close(fd);
     }
-    m = ThrownMessage<ipc2::ConnectError>([&] { sock::Connect(path, {}, {}, {}); });
+    m = ThrownMessage<ipc2::ConnectError>([&] { Connect(path, {}, {}, {}); });
     EXPECT_TRUE(Contains(m, path));
     EXPECT_TRUE(Contains(m, "Connection refused"));
 
-    sock::ServerConfig config;
+    ServerConfig config;
     config.modules = {"aai"};
     TestServer server(config);
-    m = ThrownMessage<ipc2::ConnectError>([&] { sock::Connect(server.Path(), {"aai", "printing"}, {}, {}); });
+    m = ThrownMessage<ipc2::ConnectError>([&] { Connect(server.Path(), {"aai", "printing"}, {}, {}); });
     EXPECT_TRUE(Contains(m, "module 'printing' is not served here"));
     EXPECT_EQ(server.connects.load(), 0);
 
@@ -74,14 +74,14 @@ TEST(SocketHandshake, ClientFailsWithConnectErrorWhenTheServerIsAbsentOrRefuses)
     server.OnConnected([&](const std::shared_ptr<ipc2::RegistryConnectionHandler>&) {
         if (refusing) throw std::runtime_error(reason);
     });
-    m = ThrownMessage<ipc2::ConnectError>([&] { sock::Connect(server.Path(), {"aai"}, {}, {}); });
+    m = ThrownMessage<ipc2::ConnectError>([&] { Connect(server.Path(), {"aai"}, {}, {}); });
     EXPECT_TRUE(Contains(m, "refused the connection: not taking clients now"));
     // A reason longer than a handshake frame may be reaches the client cut short, not lost.
     reason = "at length: " + std::string(100 * 1024, 'r');
-    m = ThrownMessage<ipc2::ConnectError>([&] { sock::Connect(server.Path(), {"aai"}, {}, {}); });
+    m = ThrownMessage<ipc2::ConnectError>([&] { Connect(server.Path(), {"aai"}, {}, {}); });
     EXPECT_TRUE(Contains(m, "refused the connection: at length: rrrr")) << m.substr(0, 200);
     refusing = false;
-    auto client = sock::Connect(server.Path(), {"aai"}, {}, {});
+    auto client = Connect(server.Path(), {"aai"}, {}, {});
     EXPECT_EQ(Text(client->Send(Request(0, kEcho, "taken"), true)), "taken");
     client->Close();
     EXPECT_TRUE(WaitUntil([&] { return server.disconnects.load() == 1; }));
@@ -111,12 +111,12 @@ TEST(SocketHandshake, AServerThatStoppedAcceptingHoldsNobodyForGood) {
         ASSERT_LT(queued.size(), 100u);
     }
     // A client gives up after its connect timeout, with the reason.
-    const std::string m = ThrownMessage<ipc2::ConnectError>([&] { sock::Connect(path, {}, {}, {}); });
+    const std::string m = ThrownMessage<ipc2::ConnectError>([&] { Connect(path, {}, {}, {}); });
     EXPECT_TRUE(Contains(m, "did not accept the connection within 5 s")) << m;
     // A new server takes the full backlog for a live server, and says so at once.
-    sock::ServerConfig config;
+    ServerConfig config;
     config.path = path;
-    EXPECT_TRUE(Contains(ThrownMessage<ipc2::ConnectError>([&] { sock::Listener::Start(config, {}); }),
+    EXPECT_TRUE(Contains(ThrownMessage<ipc2::ConnectError>([&] { Listen(config, nullptr); }),
                          "a live server already answers there"));
     for (int fd : queued) ::close(fd);
     ::close(listening);
@@ -148,7 +148,7 @@ TEST(SocketHandshake, ClientFailsWithConnectErrorOnABrokenHandshake) {
         std::string m;
         {
             FakeServer fake(path, [&](RawPeer& peer) { peer.Send(c.answer); });
-            m = ThrownMessage<ipc2::ConnectError>([&] { sock::Connect(path, {"aai"}, {}, {}); });
+            m = ThrownMessage<ipc2::ConnectError>([&] { Connect(path, {"aai"}, {}, {}); });
         }
         EXPECT_TRUE(Contains(m, path));
         EXPECT_TRUE(Contains(m, c.expected));
@@ -174,7 +174,7 @@ TEST(SocketHandshake, ServerAnswersABadHelloWithAReasonAndCloses) {
         {"oversize hello", RawFrame(4, 1, 0, 0, "", 0, 1u << 20), nullptr},
         {"unknown kind", RawFrame(9, 1, 0, 0, ""), nullptr},
     };
-    sock::ServerConfig config;
+    ServerConfig config;
     config.modules = {"aai"};
     TestServer server(config);
     for (const Case& c : cases) {
@@ -192,12 +192,12 @@ TEST(SocketHandshake, ServerAnswersABadHelloWithAReasonAndCloses) {
         EXPECT_TRUE(peer->WaitClosed());
     }
     EXPECT_EQ(server.connects.load(), 0);
-    auto client = sock::Connect(server.Path(), {"aai"}, {}, {});
+    auto client = Connect(server.Path(), {"aai"}, {}, {});
     EXPECT_EQ(Text(client->Send(Request(0, kEcho, "still serving"), true)), "still serving");
 }
 
 TEST(SocketHandshake, SilentPeerHoldsNothingForLong) {
-    sock::ServerConfig config;
+    ServerConfig config;
     config.handshakeTimeoutMs = 200;
     TestServer server(config);
     auto silent = RawPeer::Dial(server.Path());
@@ -209,7 +209,7 @@ TEST(SocketHandshake, SilentPeerHoldsNothingForLong) {
 }
 
 TEST(SocketHandshake, ListenerEndDropsPendingHandshakesWithoutWaitingForTheirTimeout) {
-    sock::ServerConfig config;
+    ServerConfig config;
     config.handshakeTimeoutMs = 60000;
     TestServer server(config);
     auto silent = RawPeer::Dial(server.Path());
@@ -262,12 +262,12 @@ TEST(SocketFile, OwnerOnlyUnlessConfigured) {
     {
         // Whatever the umask says.
         const mode_t old = ::umask(0);
-        sock::ServerConfig config;
+        ServerConfig config;
         TestServer server(config);
         ::umask(old);
         EXPECT_EQ(ModeOf(server.Path()) & 07777, 0600u);
     }
-    sock::ServerConfig config;
+    ServerConfig config;
     config.mode = 0660;
     config.group = ::getgid();
     TestServer server(config);
@@ -291,7 +291,7 @@ TEST(SocketFile, StaleFileIsReplacedLiveServerIsNot) {
         ::close(fd);  // its server died without removing the file
     }
     const ino_t stale = InodeOf(path);
-    sock::ServerConfig config;
+    ServerConfig config;
     config.path = path;
     TestServer first(config);
     EXPECT_NE(InodeOf(path), stale);
@@ -311,7 +311,7 @@ TEST(SocketFile, SomethingElseAtThePathIsLeftAlone) {
     TempDir dir;
     const std::string path = dir.File("s.sock");
     std::ofstream(path) << "precious";
-    sock::ServerConfig config;
+    ServerConfig config;
     config.path = path;
     std::string m = ThrownMessage<ipc2::ConnectError>([&] { TestServer server(config); });
     EXPECT_TRUE(Contains(m, "not a socket"));
@@ -327,7 +327,7 @@ TEST(SocketFile, SomethingElseAtThePathIsLeftAlone) {
 
 TEST(SocketFile, RemovedAtTheEndOnlyWhileItIsStillOurs) {
     TempDir dir;
-    sock::ServerConfig config;
+    ServerConfig config;
     config.path = dir.File("s.sock");
     auto first = std::make_unique<TestServer>(config);
     first->listener.reset();

@@ -38,7 +38,8 @@ TEST(SocketLifecycle, MalformedFrameEndsOnlyThatConnectionWithALoggedReason) {
         {"second hello", RawHello(kWireVersion, {}), "unexpected hello frame"},
         {"cut short", RawFrame(1, 1, 2, 1, "abc", 0, 100), "inside a frame"},
         {"stalled inside a frame", RawFrame(1, 1, 2, 1, "abc", 0, 100), "the peer stalled inside a frame for 200 ms"},
-        {"one-way flag on a reply", RawFrame(2, 1, 2, 1, "x", 0x01), "frame flags 0x01 on a non-request frame"},
+        {"one-way flag on a reply", RawFrame(2, 1, 2, 1, "x", 0x01), "frame flags 0x01 on a reply frame"},
+        {"over-limit flag on a request", RawFrame(1, 1, 2, 1, "x", 0x02), "frame flags 0x02 on a request frame"},
     };
     trace::ScopedLevel level(1);
     trace::Capture capture;
@@ -71,7 +72,7 @@ TEST(SocketLifecycle, WireFollowsTheDocumentedLayout) {
     ASSERT_TRUE(peer->ReadFrame(h, payload));
     EXPECT_EQ(h.kind, 5);
     EXPECT_EQ(h.callId, 1u);
-    EXPECT_EQ(payload, std::string("zipc\x02\0\0\0\0\0\0\0\x01\0\0\0\x01\0\0\0m", 21));
+    EXPECT_EQ(payload, std::string("zipc\x03\0\0\0\0\0\0\0\x01\0\0\0\x01\0\0\0m", 21));
 
     // A reply echoes the call id, the chain and the depth.
     const std::uint64_t chain = 0x0123456789abcdeeull;
@@ -84,18 +85,20 @@ TEST(SocketLifecycle, WireFollowsTheDocumentedLayout) {
     EXPECT_EQ(h.depth, 1);
     EXPECT_EQ(payload, "abc");
 
-    // A failure is an error frame with the reason.
+    // A failure is an error frame with the call and the reason.
     ASSERT_TRUE(peer->Send(RawRequest(78, chain, 1, 0, kThrow, "z")));
     ASSERT_TRUE(peer->ReadFrame(h, payload));
     EXPECT_EQ(h.kind, 3);
+    EXPECT_EQ(h.flags, 0);
     EXPECT_EQ(h.callId, 78u);
-    EXPECT_EQ(payload, "refused: z");
+    EXPECT_EQ(payload, "object 0 method 2 failed: refused: z");
 
-    // A depth beyond the receiver's limit is refused without running anything.
+    // A depth beyond the receiver's limit is refused without running anything, flagged as a limit.
     ASSERT_TRUE(peer->Send(RawRequest(79, chain, 33, 0, kEcho, "deep")));
     ASSERT_TRUE(peer->ReadFrame(h, payload));
     EXPECT_EQ(h.kind, 3);
-    EXPECT_TRUE(Contains(payload, "call at depth 33 exceeds the nesting limit of 32"));
+    EXPECT_EQ(h.flags, 0x02);
+    EXPECT_TRUE(Contains(payload, "call depth limit of 32 reached: object 0 method 1 would be nested call 33"));
 
     // Frames that arrive together are all answered.
     ASSERT_TRUE(peer->Send(RawRequest(80, 10, 1, 0, kEcho, "one") + RawRequest(81, 12, 1, 0, kEcho, "two")));
@@ -221,7 +224,7 @@ TEST(SocketLifecycle, PeerKilledMidCallEndsEveryCallAndDropsTheStubs) {
     ChildServer child(path);
     ASSERT_TRUE(child.Said("ready"));
     auto receiver = std::make_shared<TestReceiver>();
-    auto client = sock::Connect(path, {}, receiver, {});
+    auto client = Connect(path, {}, receiver, {});
     EXPECT_EQ(client->GetPeerCredentials().pid, child.pid());
     auto impl = std::make_shared<Impl>();
     AddStub(client, impl);
@@ -251,7 +254,7 @@ TEST(SocketLifecycle, ClosingReturnsWithTheConnectionsThreadsEnded) {
     const int before = ThreadCount();
     for (bool byClose : {true, false}) {
         SCOPED_TRACE(byClose ? "Close" : "handler released");
-        auto client = sock::Connect(path, {}, receiver, {});
+        auto client = Connect(path, {}, receiver, {});
         auto impl = std::make_shared<Impl>();
         const int object = AddStub(client, impl);
         // Callbacks that belong to no call of ours make the client's pool grow.
@@ -284,7 +287,7 @@ TEST(SocketLifecycle, PeerThatStopsReadingFailsTheCallWithoutASignal) {
         stopped.set_value();
         done.wait();
     });
-    auto client = sock::Connect(path, {}, {}, {});
+    auto client = Connect(path, {}, {}, {});
     stopped.get_future().wait();
     EXPECT_EQ(client->Send(Request(0, kEcho, "into the void"), true), nullptr);
     EXPECT_FALSE(client->IsConnected());

@@ -34,7 +34,7 @@ TEST(SocketOneWay, NothingAnswersThemAndTheyRunInOrder) {
     EXPECT_EQ(payload, std::string("\x02\0\0\0", 4));
     EXPECT_TRUE(WaitUntil([&] {
         for (const auto& r : capture.Records()) {
-            if (r.text.find("a one-way request failed: refused: x") != std::string::npos) return true;
+            if (r.text.find("a one-way request failed: object 0 method 2 failed: refused: x") != std::string::npos) return true;
         }
         return false;
     }));

@@ -1,23 +1,76 @@
-// A served TestStub on a socket file in a private directory, with the connections it saw.
+// A served TestStub on a socket file in a private directory, with the connections it saw; and the
+// client's connect. Both drive the runtime's socket transport directly (runtime/ipc2/src): the
+// listener with an admission of the test's own, and the client's connect over a socket.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include "socket/transport.h"
+#include "agreement.h"
+#include "connect.h"
+#include "socket/channel.h"
+#include "socket/listener.h"
 #include "support.h"
 
 namespace sockettest {
 
 namespace sock = zel::proglibs::ipc2::socket;
+namespace detail = zel::proglibs::ipc2::detail;
+
+// What the server answered in the handshake.
+using ServerInfo = detail::Announced;
+
+// How a test server serves.
+struct ServerConfig {
+    std::string path;                      // socket file; a fresh private one when empty
+    mode_t mode = 0600;                    // owner-only by default
+    gid_t group = static_cast<gid_t>(-1);  // chgrp when set
+    ipc2::Limits limits;
+    // The modules the server serves; a client asking for another one is refused. Empty: any.
+    std::vector<std::string> modules;
+    std::string checksum;  // announced in the handshake
+    int handshakeTimeoutMs = 5000;
+};
+
+// Admits every client that agrees with `config` as `receiver`'s, as a runtime serving a name does.
+inline sock::Admit AdmitTo(const ServerConfig& config, const std::shared_ptr<TestReceiver>& receiver) {
+    return [config, weak = std::weak_ptr<TestReceiver>(receiver)](const sock::Hello& hello, sock::Channel& channel) {
+        std::vector<std::string> modules = detail::AgreeModules(config.modules, hello.modules);
+        auto end = std::make_shared<ipc2::Endpoint>(ipc2::Endpoint::Options{modules, true, config.limits, "test"},
+                                                    channel.shared_from_this());
+        channel.Attach(end);
+        const std::shared_ptr<TestReceiver> connector = weak.lock();
+        end->Bind(connector, true);
+        try {
+            if (connector) connector->ClientConnected(end);
+        } catch (...) {
+            end->Unadmit();
+            throw;
+        }
+        return sock::Admitted{config.checksum, std::move(modules)};
+    };
+}
+
+inline std::unique_ptr<sock::Listener> Listen(const ServerConfig& config, const std::shared_ptr<TestReceiver>& receiver) {
+    sock::Listener::Options options{{config.path, config.mode, config.group}, config.handshakeTimeoutMs};
+    return sock::Listener::Start(options, AdmitTo(config, receiver));
+}
+
+// A client's connection; `receiver` (may be null: the runtime's own dispatch) runs the server's
+// calls back, and must outlive the connection's use.
+inline std::shared_ptr<ConnectionHandler> Connect(const std::string& path, std::vector<std::string> modules,
+                                                  const std::shared_ptr<TestReceiver>& receiver,
+                                                  const ipc2::Limits& limits, ServerInfo* info = nullptr) {
+    detail::ClientSide client{"test", std::move(modules), "", limits, receiver};
+    return detail::ConnectSocket(path, client, info);
+}
 
 class TestServer {
 public:
-    explicit TestServer(sock::ServerConfig config = {}, bool keepHandlers = true) : keep_(keepHandlers) {
+    explicit TestServer(ServerConfig config = {}, bool keepHandlers = true) : keep_(keepHandlers) {
         if (config.path.empty()) config.path = dir_.File("s.sock");
         path_ = config.path;
-        sock::ServerHooks hooks;
-        hooks.receiver = receiver;
-        hooks.connected = [this](const std::shared_ptr<ipc2::RegistryConnectionHandler>& h) {
+        receiver->onConnected = [this](const std::shared_ptr<ConnectionHandler>& handler) {
+            auto h = std::dynamic_pointer_cast<ipc2::RegistryConnectionHandler>(handler);
             std::function<void(const std::shared_ptr<ipc2::RegistryConnectionHandler>&)> hook;
             {
                 std::lock_guard<std::mutex> lk(mu_);
@@ -29,12 +82,8 @@ public:
             if (keep_) handlers_.push_back(h);
             ++connects;
         };
-        hooks.disconnected = [this](const std::shared_ptr<ConnectionHandler>& h) {
-            std::lock_guard<std::mutex> lk(mu_);
-            ++disconnects;
-            lastDisconnected_ = h.get();
-        };
-        listener = sock::Listener::Start(config, hooks);
+        receiver->onDisconnected = [this](const std::shared_ptr<ConnectionHandler>&) { ++disconnects; };
+        listener = Listen(config, receiver);
     }
 
     ~TestServer() {
@@ -52,10 +101,10 @@ public:
     }
 
     std::shared_ptr<ConnectionHandler> Connect(const ipc2::Limits& limits = {},
-                                               std::shared_ptr<ipc2::IReceiver> clientReceiver = nullptr,
-                                               sock::ServerInfo* info = nullptr) {
+                                               std::shared_ptr<TestReceiver> clientReceiver = nullptr,
+                                               ServerInfo* info = nullptr) {
         clientReceivers_.push_back(clientReceiver);
-        return sock::Connect(path_, {}, clientReceiver, limits, info);
+        return sockettest::Connect(path_, {}, clientReceiver, limits, info);
     }
 
     // The server side of the n-th connection (waits for its handshake).
@@ -65,7 +114,7 @@ public:
         return n < handlers_.size() ? handlers_[n] : nullptr;
     }
 
-    // Runs first in the `connected` hook of the connections that arrive from now on.
+    // Runs first in the admission of the connections that arrive from now on; throwing refuses.
     void OnConnected(std::function<void(const std::shared_ptr<ipc2::RegistryConnectionHandler>&)> hook) {
         std::lock_guard<std::mutex> lk(mu_);
         onConnected_ = std::move(hook);
@@ -87,13 +136,12 @@ private:
     std::mutex mu_;
     std::vector<std::shared_ptr<ipc2::RegistryConnectionHandler>> handlers_;
     std::vector<std::weak_ptr<ipc2::RegistryConnectionHandler>> seen_;
-    std::vector<std::shared_ptr<ipc2::IReceiver>> clientReceivers_;
+    std::vector<std::shared_ptr<TestReceiver>> clientReceivers_;
     std::function<void(const std::shared_ptr<ipc2::RegistryConnectionHandler>&)> onConnected_;
-    const void* lastDisconnected_ = nullptr;
 };
 
-inline sock::ServerConfig WithLimits(const ipc2::Limits& limits) {
-    sock::ServerConfig c;
+inline ServerConfig WithLimits(const ipc2::Limits& limits) {
+    ServerConfig c;
     c.limits = limits;
     return c;
 }

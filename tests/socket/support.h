@@ -192,9 +192,13 @@ private:
     int count_ = 1;
 };
 
-// Dispatches like the connector does: id 0 to the root stub, others to the connection's stubs.
-class TestReceiver : public ipc2::IReceiver {
+// The connector a test binds a connection's end to: it dispatches like the runtime does, id 0 to
+// its root stub and others to the connection's stubs, and tells its hooks of the connections it
+// admits and loses.
+class TestReceiver : public ipc2::Connector {
 public:
+    using Hook = std::function<void(const std::shared_ptr<ConnectionHandler>&)>;
+
     explicit TestReceiver(std::shared_ptr<Impl> root = nullptr) : root_(std::make_shared<TestStub>(0, std::move(root))) {}
 
     std::shared_ptr<ByteStream> Receive(std::shared_ptr<ByteStream> request,
@@ -204,6 +208,16 @@ public:
         if (!stub) throw ipc2::RemoteError("no object " + std::to_string(id));
         return stub->Receive(request, handler);
     }
+    void ClientConnected(std::shared_ptr<ConnectionHandler> handler) override {
+        if (onConnected) onConnected(handler);
+    }
+    void Disconnected(std::shared_ptr<ConnectionHandler> handler) override {
+        if (onDisconnected) onDisconnected(handler);
+    }
+
+    // Set before the receiver serves.
+    Hook onConnected;
+    Hook onDisconnected;
 
 private:
     std::shared_ptr<ipc2::IStub> root_;
@@ -286,7 +300,7 @@ inline std::string Names(const std::vector<std::string>& names) {
 }
 
 // The runtime's protocol version, as a peer writes it in its hello.
-constexpr std::uint32_t kWireVersion = 2;
+constexpr std::uint32_t kWireVersion = 3;
 
 inline std::string RawHello(std::uint32_t version, const std::vector<std::string>& modules) {
     std::string p = "zipc";

@@ -6,12 +6,10 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "socket/transport.h"
-#include "support.h"
+#include "server.h"
 
 int main(int argc, char** argv) {
     using namespace sockettest;
-    namespace sock = zel::proglibs::ipc2::socket;
     if (argc != 2) return 2;
     auto impl = std::make_shared<Impl>();
     impl->onBlock = [] {
@@ -19,11 +17,9 @@ int main(int argc, char** argv) {
         (void)!::write(1, line, sizeof line - 1);
     };
     auto receiver = std::make_shared<TestReceiver>(impl);
-    sock::ServerConfig config;
+    ServerConfig config;
     config.path = argv[1];
-    sock::ServerHooks hooks;
-    hooks.receiver = receiver;
-    auto listener = sock::Listener::Start(config, hooks);
+    auto listener = Listen(config, receiver);
     const char ready[] = "ready\n";
     (void)!::write(1, ready, sizeof ready - 1);
     for (;;) {

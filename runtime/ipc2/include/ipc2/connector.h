@@ -39,18 +39,25 @@ enum class CallDirection { Outgoing, Incoming };
 // stub that the factory made for that connection, and every other request the stub of its id.
 //
 // Transports: a name registered by this process is served in-process (a request runs the stub on
-// the calling thread, so nested calls in both directions work to the configured depth). Otherwise
-// the name is looked up as a Unix socket (see the socket transport) when the runtime has one.
-//
-// In-process connections: the server side's handler has the limits of the server's connector at
-// connect time; a request runs on the calling thread, so whatever the receiving side throws (a
-// decode error, an implementation's exception, an unknown object id) or a missing reply reaches the
-// caller as RemoteError naming the object and method, while the sender's own checks (frame size,
-// call depth, outstanding calls) throw LimitError. A connection closes when either side calls
-// Close, when the client's last proxy is removed, or when the client's handler is destroyed; its
-// stubs are then dropped and the server's connector is told Disconnected once. A connection holds
-// the connectors weakly: one that is destroyed stops serving new connections, and requests on open
-// ones are still dispatched (without its LogCall override).
+// the calling thread, so nested calls in both directions work to the configured depth), and on a
+// Unix socket for other processes. A connection means the same on both:
+//   - Limits: each end is held to its own connector's limits (an in-process connection's two ends,
+//     being in one process, to the stricter of both). Whatever the receiving side throws (a decode
+//     error, an implementation's exception, an unknown object id) or a missing reply reaches the
+//     caller as RemoteError naming the object and method; a limit of either side (frame size, call
+//     depth, calls open on the connection) as LimitError; a lost connection as a null reply.
+//   - Admission: a connection is admitted by the connector serving the name when it arrives: the
+//     root stub is made, ClientConnected is called, and from then on the connection's requests go
+//     to that connector's Receive, its call log to its LogCall, and its end to its Disconnected,
+//     once, even if another connector serves the name by then. A client's requests (the server's
+//     calls back) go to the connector that connected.
+//   - Agreement: the connection's module list is the server's (the client's when the server names
+//     none), and each module the client asks for must be in it; both sides number modules by it.
+//     When both sides set a protocol checksum, they must be equal.
+// A connection closes when either side calls Close, when the client's last proxy is removed, or when
+// the client's handler is destroyed; its stubs are then dropped. A connection holds the connectors
+// weakly: one that is destroyed stops serving new connections, and requests on open ones are still
+// dispatched (without its overrides).
 //
 // Thread safety: all operations may be called from any thread.
 class Connector : public std::enable_shared_from_this<Connector>, public IReceiver, public Ipc::IServerListener {
@@ -78,11 +85,11 @@ protected:
     Connector();
     virtual ~Connector();
 
-    // Connects to the server registered under `serverName`. `address` may name where it listens
-    // (empty: the default for the name). Throws ConnectError when no server answers, when the
-    // protocol checksums of both sides are set and differ, when the module lists disagree, or when
-    // the server's root stub cannot be made. The server's connector gets ClientConnected before
-    // this returns.
+    // Connects to the server registered under `serverName`: in this process when it is served here
+    // and no address is given; otherwise on the socket at `address` (empty: the name's default).
+    // Throws ConnectError when no server answers, when the two sides do not agree (above), or when
+    // the server does not admit the client (its root stub cannot be made, ClientConnected throws).
+    // The server's connector gets ClientConnected before this returns.
     std::shared_ptr<ConnectionHandler> ConnectImpl(std::string serverName, std::string address,
                                                    std::vector<std::string> modules);
     void SetProtocolChecksum(const std::string& checksum);

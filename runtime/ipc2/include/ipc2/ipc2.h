@@ -9,3 +9,4 @@
 #include "ipc2/marshallers.h"
 #include "ipc2/objects.h"
 #include "ipc2/registry.h"
+#include "ipc2/requestheader.h"

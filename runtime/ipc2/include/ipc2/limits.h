@@ -11,9 +11,10 @@ struct Limits {
     // Deepest chain of nested calls (a call made while serving a call, and so on); the call past it
     // fails with LimitError instead of exhausting the stack.
     int maxCallDepth = 32;
-    // Calls waiting for their replies on one connection at once, each way: calls of ours, and
-    // requests of the peer read and not yet run to their end. One-way requests (releases), which
-    // cannot be refused without leaking what they release, may be four times as many.
+    // Calls open on one end of a connection at once: calls of ours waiting for their replies and
+    // requests of the peer accepted and not yet answered, together (so a chain of nested calls
+    // counts every level on both ends). One-way requests (releases), which cannot be refused
+    // without leaking what they release, may be four times as many.
     int maxOutstandingCalls = 1024;
     // Stubs alive on one connection at once.
     int maxStubsPerConnection = 65536;

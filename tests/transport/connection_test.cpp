@@ -1,3 +1,7 @@
+// What a connection means, on both transports: connecting and agreeing, calls and their failures,
+// nesting and its limit, references and their release, closing from either side, and which
+// connector hears of a connection. A socket's end reaches the other side a moment later, so what
+// the other side sees of it is waited for.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -8,7 +12,7 @@
 #include <vector>
 
 #include "doubles.h"
-#include "socket/transport.h"
+#include "transports.h"
 #include "wait.h"
 
 using namespace transport_test;
@@ -21,7 +25,7 @@ std::string UniqueName() {
     return "transport-test-" + std::to_string(getpid()) + "-" + std::to_string(next++);
 }
 
-class InProcessTest : public ::testing::Test {
+class Connections : public ::testing::TestWithParam<Transport> {
 protected:
     void SetUp() override {
         name = UniqueName();
@@ -31,12 +35,17 @@ protected:
         root.reset();
         clientHandler.reset();
         server->Forget();
-        EXPECT_EQ(ServiceStub::alive.load(), 0) << "a stub outlived its connection";
+        EXPECT_TRUE(WaitUntil([] { return ServiceStub::alive.load() == 0; })) << "a stub outlived its connection";
     }
 
+    // Connects by the transport under test.
+    std::shared_ptr<ConnectionHandler> Connect(TestConnector& by, const std::string& to,
+                                               std::vector<std::string> modules = {kModule}) {
+        return by.Connect(to, std::move(modules), AddressFor(GetParam(), to));
+    }
     // Connects and makes the root proxy, as a client of the binding does.
     void Open() {
-        clientHandler = client->Connect(name);
+        clientHandler = Connect(*client, name);
         root = ProxyFor(clientHandler, 0);
     }
     std::shared_ptr<ConnectionHandler> ServerHandler() const {
@@ -62,7 +71,7 @@ std::string MessageOf(const std::function<void()>& call) {
     return "(no exception)";
 }
 
-TEST_F(InProcessTest, ConnectsToARegisteredNameAndGetsAReply) {
+TEST_P(Connections, ConnectsToARegisteredNameAndGetsAReply) {
     Open();
     auto serverHandler = ServerHandler();
     ASSERT_NE(serverHandler, nullptr) << "ClientConnected was not called";
@@ -82,18 +91,18 @@ TEST_F(InProcessTest, ConnectsToARegisteredNameAndGetsAReply) {
     EXPECT_EQ(credentials.gid, getgid());
 }
 
-TEST_F(InProcessTest, UnknownNameIsAConnectErrorNamingIt) {
+TEST_P(Connections, UnknownNameIsAConnectErrorNamingIt) {
     try {
-        client->Connect("no-such-server-here");
+        Connect(*client, "no-such-server-here");
         FAIL() << "connected to nothing";
     } catch (const ipc2::ConnectError& e) {
-        EXPECT_NE(std::string(e.what()).find("'no-such-server-here'"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("no-such-server-here"), std::string::npos) << e.what();
     }
 }
 
 // Whatever goes wrong on the receiving side reaches the caller as a RemoteError that says which
 // call failed and why, and the connection stays usable.
-TEST_F(InProcessTest, FailuresOnTheReceivingSideAreRemoteErrors) {
+TEST_P(Connections, FailuresOnTheReceivingSideAreRemoteErrors) {
     Open();
     struct Case {
         const char* name;
@@ -130,7 +139,7 @@ TEST_F(InProcessTest, FailuresOnTheReceivingSideAreRemoteErrors) {
 // Calls nest in both directions on one thread: server stub -> client proxy -> client stub ->
 // server proxy -> ... The configured depth is reachable, the call past it fails with LimitError
 // where it is made, and the callers see that as RemoteErrors.
-TEST_F(InProcessTest, NestedCallbacksWorkToTheDepthLimit) {
+TEST_P(Connections, NestedCallbacksWorkToTheDepthLimit) {
     ipc2::Limits limits;
     limits.maxCallDepth = 8;
     server->SetLimits(limits);
@@ -151,7 +160,7 @@ TEST_F(InProcessTest, NestedCallbacksWorkToTheDepthLimit) {
 // A release is no nested call: a proxy let go at the deepest level allowed still gives its
 // references back. Here the server's proxy of the client's object, made and let go by the call
 // at depth 1 of 1.
-TEST_F(InProcessTest, ReleasesGoAtTheDepthLimit) {
+TEST_P(Connections, ReleasesGoAtTheDepthLimit) {
     ipc2::Limits limits;
     limits.maxCallDepth = 1;
     server->SetLimits(limits);
@@ -160,7 +169,7 @@ TEST_F(InProcessTest, ReleasesGoAtTheDepthLimit) {
     EXPECT_EQ(clientHandler->GetStub(1), nullptr) << "the release made at the depth limit was lost";
 }
 
-TEST_F(InProcessTest, DefaultLimitsAllowDeeperNesting) {
+TEST_P(Connections, DefaultLimitsAllowDeeperNesting) {
     Open();
     EXPECT_EQ(root->Ping(8, &clientService), 8);
     EXPECT_EQ(root->Ping(31, &clientService), 31);
@@ -169,23 +178,24 @@ TEST_F(InProcessTest, DefaultLimitsAllowDeeperNesting) {
 
 // References passed back and forth are counted on both sides: once the last proxy is gone every
 // stub the calls created has been released again.
-TEST_F(InProcessTest, ReferencesPassedInCallsAreReleasedAgain) {
+TEST_P(Connections, ReferencesPassedInCallsAreReleasedAgain) {
     Open();
     EXPECT_EQ(root->Ping(5, &clientService), 5);
     EXPECT_EQ(clientHandler->GetStub(1), nullptr) << "the client's callback stub was never released";
     EXPECT_TRUE(clientHandler->IsConnected());
 }
 
-TEST_F(InProcessTest, FrameSizeLimitRefusesALargeRequest) {
+TEST_P(Connections, FrameSizeLimitRefusesALargeRequest) {
     ipc2::Limits limits;
     limits.maxFrameSize = 1000;
     server->SetLimits(limits);
+    client->SetLimits(limits);
     Open();
     EXPECT_EQ(root->Echo(std::string(900, 'a')), std::string(900, 'a'));
     EXPECT_THROW(root->Call(kEcho, std::string(1000, 'a')), ipc2::LimitError);
 }
 
-TEST_F(InProcessTest, CloseEndsTheConnectionOnBothSides) {
+TEST_P(Connections, CloseEndsTheConnectionOnBothSides) {
     Open();
     root->Ping(1, &clientService);
     auto serverHandler = ServerHandler();
@@ -194,48 +204,49 @@ TEST_F(InProcessTest, CloseEndsTheConnectionOnBothSides) {
     clientHandler->Close();
     clientHandler->Close();
     EXPECT_FALSE(clientHandler->IsConnected());
-    EXPECT_FALSE(serverHandler->IsConnected());
     EXPECT_EQ(root->Call(kEcho, "x"), nullptr);
+    EXPECT_TRUE(WaitUntil([&] { return !serverHandler->IsConnected(); }));
     EXPECT_EQ(serverHandler->Send(root->Request(kEcho, 0), true), nullptr);
+    EXPECT_TRUE(WaitUntil([&] { return server->DisconnectedHandlers().size() == 1; }));
     EXPECT_EQ(serverHandler->GetStub(0), nullptr);
     EXPECT_EQ(ServiceStub::alive.load(), 0) << "stubs survived Close";
     ASSERT_EQ(server->DisconnectedHandlers().size(), 1u);
     EXPECT_EQ(server->DisconnectedHandlers()[0], serverHandler);
 }
 
-TEST_F(InProcessTest, ServerClosingDuringACallMakesItLost) {
+TEST_P(Connections, ServerClosingDuringACallMakesItLost) {
     Open();
     EXPECT_EQ(root->Call(kCloseConnection, ""), nullptr);
     EXPECT_FALSE(clientHandler->IsConnected());
-    EXPECT_EQ(server->DisconnectedHandlers().size(), 1u);
+    EXPECT_TRUE(WaitUntil([&] { return server->DisconnectedHandlers().size() == 1; }));
 }
 
 // A client whose last proxy is gone can never call again: the connection closes by itself and
 // releases the server's stubs.
-TEST_F(InProcessTest, LastClientProxyGoneClosesTheConnection) {
+TEST_P(Connections, LastClientProxyGoneClosesTheConnection) {
     Open();
     root->Ping(2, &clientService);
     auto serverHandler = ServerHandler();
     root.reset();
     EXPECT_FALSE(clientHandler->IsConnected());
+    EXPECT_TRUE(WaitUntil([&] { return server->DisconnectedHandlers().size() == 1; }));
     EXPECT_EQ(ServiceStub::alive.load(), 0);
-    EXPECT_EQ(server->DisconnectedHandlers().size(), 1u);
     EXPECT_EQ(serverHandler->GetStub(0), nullptr);
 }
 
-TEST_F(InProcessTest, ClientHandlerDroppedWithoutCloseEndsTheConnection) {
-    clientHandler = client->Connect(name);
+TEST_P(Connections, ClientHandlerDroppedWithoutCloseEndsTheConnection) {
+    clientHandler = Connect(*client, name);
     std::weak_ptr<ConnectionHandler> serverHandler = ServerHandler();
     clientHandler.reset();
-    EXPECT_EQ(server->DisconnectedHandlers().size(), 1u);
+    EXPECT_TRUE(WaitUntil([&] { return server->DisconnectedHandlers().size() == 1; }));
     server->Forget();
-    EXPECT_TRUE(serverHandler.expired()) << "the server end leaked";
+    EXPECT_TRUE(WaitUntil([&] { return serverHandler.expired(); })) << "the server end leaked";
     EXPECT_EQ(ServiceStub::alive.load(), 0);
 }
 
-TEST_F(InProcessTest, ConnectionsAreIndependent) {
+TEST_P(Connections, ConnectionsAreIndependent) {
     Open();
-    auto second = client->Connect(name);
+    auto second = Connect(*client, name);
     auto secondRoot = ProxyFor(second, 0);
     ASSERT_EQ(server->ConnectedHandlers().size(), 2u);
     EXPECT_NE(server->ConnectedHandlers()[0], server->ConnectedHandlers()[1]);
@@ -244,59 +255,67 @@ TEST_F(InProcessTest, ConnectionsAreIndependent) {
     EXPECT_EQ(root->Echo("first"), "first");
 }
 
-TEST_F(InProcessTest, RegistrationRules) {
+TEST_P(Connections, RegistrationRules) {
     auto other = TestConnector::Create();
     Service otherService;
     EXPECT_THROW(other->Serve(name, &otherService, true), ipc2::ConnectError);
 
     Open();
     other->Serve(name, &otherService, false);  // not exclusive: takes the name over
-    auto handler = other->Connect(name);
+    auto handler = Connect(*other, name);
     EXPECT_EQ(other->ConnectedHandlers().size(), 1u);
     EXPECT_EQ(other->ConnectedHandlers()[0]->GetStub(0)->GetObject(), &otherService);
 
     // The replaced server's unregistering does not remove the new one's name.
     server->StopServing();
-    EXPECT_NO_THROW(client->Connect(name));
+    EXPECT_NO_THROW(Connect(*client, name));
     other->StopServing();
     other->StopServing();
-    EXPECT_THROW(client->Connect(name), ipc2::ConnectError);
+    EXPECT_THROW(Connect(*client, name), ipc2::ConnectError);
     EXPECT_EQ(root->Echo("open connections stay"), "open connections stay");
 }
 
-TEST_F(InProcessTest, DestroyedServerGivesUpItsNameButServesOpenConnections) {
+TEST_P(Connections, DestroyedServerGivesUpItsNameButServesOpenConnections) {
     Open();
     server.reset();
-    EXPECT_THROW(client->Connect(name), ipc2::ConnectError);
+    EXPECT_THROW(Connect(*client, name), ipc2::ConnectError);
     EXPECT_EQ(root->Echo("still served"), "still served");
     server = TestConnector::Create();  // for TearDown
 }
 
-TEST_F(InProcessTest, IncompatibleProtocolsAreRefused) {
+TEST_P(Connections, IncompatibleProtocolsAreRefused) {
     server->Checksum("abc");
     server->Serve(name, &serverService);
-    // In this process, and through the server's socket as another process would come.
-    for (const std::string& address : {std::string(), ipc2::socket::DefaultSocketPath(name)}) {
-        SCOPED_TRACE(address.empty() ? "in-process" : "socket");
-        client->Checksum("abd");
-        const std::string what = MessageOf([&] { client->Connect(name, {kModule}, address); });
-        EXPECT_NE(what.find("speaks protocol abc, the client abd"), std::string::npos) << what;
-        client->Checksum("abc");
-        EXPECT_NE(client->Connect(name, {kModule}, address), nullptr);
-        // A client that sets no checksum does not check.
-        client->Checksum("");
-        EXPECT_NE(client->Connect(name, {kModule}, address), nullptr);
-
-        EXPECT_THROW(client->Connect(name, {"other"}, address), ipc2::ConnectError);
-    }
-    // The server's end of a socket connection lets go of its stubs on its own thread.
-    EXPECT_TRUE(WaitUntil([] { return ServiceStub::alive.load() == 0; }));
+    client->Checksum("abd");
+    const std::string what = MessageOf([&] { Connect(*client, name); });
+    EXPECT_NE(what.find("speaks protocol abc, the client abd"), std::string::npos) << what;
+    client->Checksum("abc");
+    EXPECT_NE(Connect(*client, name), nullptr);
+    // A client that sets no checksum does not check.
+    client->Checksum("");
+    EXPECT_NE(Connect(*client, name), nullptr);
 }
 
-// A socket connection outlives the registration it arrived under: its end is told to the
-// connector that was told of its start, not to whichever serves the name by then.
-TEST_F(InProcessTest, TheEndOfASocketConnectionGoesToTheConnectorThatSawItsStart) {
-    auto clientEnd = client->Connect(name, {kModule}, ipc2::socket::DefaultSocketPath(name));
+// The connection's module list is the server's: a client may ask for some of its modules, in any
+// order, and both ends number them by the server's list; a module the server does not serve
+// refuses the client.
+TEST_P(Connections, ModulesAreNumberedByTheServersList) {
+    const std::string wide = name + "-wide";
+    server->Serve(wide, &serverService, true, {"first", kModule});
+    auto handler = Connect(*client, wide, {kModule});
+    EXPECT_EQ(handler->GetModuleId(kModule), 1);
+    EXPECT_EQ(server->ConnectedHandlers().back()->GetModuleId(kModule), 1);
+    EXPECT_EQ(ProxyFor(handler, 0)->Echo("numbered alike"), "numbered alike");
+    EXPECT_NE(Connect(*client, wide, {kModule, "first"}), nullptr);
+
+    const std::string what = MessageOf([&] { Connect(*client, wide, {kModule, "other"}); });
+    EXPECT_NE(what.find("module 'other' is not served here"), std::string::npos) << what;
+}
+
+// A connection outlives the registration it arrived under: its end is told to the connector that
+// admitted it, not to whichever serves the name by then.
+TEST_P(Connections, TheEndOfAConnectionGoesToTheConnectorThatAdmittedIt) {
+    auto clientEnd = Connect(*client, name);
     ASSERT_EQ(server->ConnectedHandlers().size(), 1u);
     server->StopServing();
     auto successor = TestConnector::Create();
@@ -308,27 +327,27 @@ TEST_F(InProcessTest, TheEndOfASocketConnectionGoesToTheConnectorThatSawItsStart
     successor->StopServing();
 }
 
-TEST_F(InProcessTest, FailingRootFactoryIsAConnectError) {
+TEST_P(Connections, FailingRootFactoryIsAConnectError) {
     const std::string broken = name + "-broken";
     server->Serve(broken, &serverService, true, {kModule},
                   [](void*, int, std::shared_ptr<ConnectionHandler>) -> std::shared_ptr<ipc2::IStub> {
                       throw std::runtime_error("no root today");
                   });
-    const std::string what = MessageOf([&] { client->Connect(broken); });
+    const std::string what = MessageOf([&] { Connect(*client, broken); });
     EXPECT_NE(what.find("no root today"), std::string::npos) << what;
     EXPECT_TRUE(server->ConnectedHandlers().empty());
 }
 
-TEST_F(InProcessTest, ServerListensUnderOneNameAtATime) {
+TEST_P(Connections, ServerListensUnderOneNameAtATime) {
     const std::string moved = name + "-moved";
     server->Serve(moved, &serverService);
-    EXPECT_THROW(client->Connect(name), ipc2::ConnectError);
-    EXPECT_NO_THROW(client->Connect(moved));
+    EXPECT_THROW(Connect(*client, name), ipc2::ConnectError);
+    EXPECT_NO_THROW(Connect(*client, moved));
 }
 
 // Several threads calling over one connection, opening and closing others: for the thread
 // sanitizer's eyes.
-TEST_F(InProcessTest, ConcurrentCallsAndConnections) {
+TEST_P(Connections, ConcurrentCallsAndConnections) {
     Open();
     std::vector<std::thread> threads;
     std::atomic<int> wrong{0};
@@ -340,7 +359,7 @@ TEST_F(InProcessTest, ConcurrentCallsAndConnections) {
                 if (root->Echo(text) != text) ++wrong;
                 if (root->Ping(3, &mine) != 3) ++wrong;
                 if (i % 20 == 0) {
-                    auto handler = client->Connect(name);
+                    auto handler = Connect(*client, name);
                     auto proxy = ProxyFor(handler, 0);
                     if (proxy->Echo(text) != text) ++wrong;
                 }
@@ -350,5 +369,7 @@ TEST_F(InProcessTest, ConcurrentCallsAndConnections) {
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(wrong.load(), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Transports, Connections, kBothTransports, TransportName);
 
 }  // namespace

@@ -1,0 +1,155 @@
+#include "endpoint.h"
+
+#include <algorithm>
+
+#include "calllog.h"
+#include "ipc2/errors.h"
+#include "ipc2/requestheader.h"
+#include "running.h"
+#include "trace/trace.h"
+
+namespace zel::proglibs::ipc2 {
+
+Link::~Link() = default;
+
+namespace {
+
+void Trace(const Endpoint& endpoint, const std::string& text) {
+    if (!trace_enabled(1)) return;
+    dus_trc_log(__FILE__, __LINE__, "Endpoint", "ipc2",
+                dus_trc_msg("connection (%s side, peer pid %d): %s", endpoint.IsServer() ? "server" : "client",
+                            static_cast<int>(endpoint.GetPeerCredentials().pid), text.c_str()));
+}
+
+}  // namespace
+
+Endpoint::Endpoint(Options options, std::shared_ptr<Link> link)
+    : RegistryConnectionHandler(std::move(options.modules), options.isServer, options.limits),
+      limiter_(std::make_shared<Limiter>(options.limits, std::move(options.serverName))),
+      link_(std::move(link)) {}
+
+Endpoint::~Endpoint() { link_->Close("the connection's handler was released"); }
+
+void Endpoint::Bind(const std::shared_ptr<Connector>& connector, bool toldOfStart) {
+    connector_ = connector;
+    toldOfStart_.store(toldOfStart, std::memory_order_release);
+}
+
+void Endpoint::LogOutgoing(const ByteStream& request, bool sendFlag) {
+    if (auto connector = connector_.lock()) {
+        connector->LogCall(*this, CallDirection::Outgoing, request, sendFlag);
+    } else {
+        detail::WriteCallLog(*this, CallDirection::Outgoing, request, sendFlag);
+    }
+}
+
+std::shared_ptr<ByteStream> Endpoint::Send(std::shared_ptr<ByteStream> request, bool sendFlag) {
+    if (!request) throw StreamError("no request to send");
+    if (!link_->IsOpen()) return nullptr;
+    const int depth = limiter_->PlaceOutgoing(*request, false);
+    OpenCall open(*limiter_, *request, false);
+    LogOutgoing(*request, sendFlag);
+    Outcome outcome = link_->Exchange(request, depth);
+    switch (outcome.kind) {
+    case Outcome::Kind::Reply: break;
+    case Outcome::Kind::Failed: throw RemoteError(outcome.error);
+    case Outcome::Kind::OverLimit: throw LimitError(outcome.error);
+    case Outcome::Kind::Lost: return nullptr;
+    }
+    outcome.reply->Seek(0);
+    return std::move(outcome.reply);
+}
+
+void Endpoint::Post(std::shared_ptr<ByteStream> request, bool sendFlag) {
+    if (!request) throw StreamError("no request to send");
+    if (!link_->IsOpen()) return;
+    const int depth = limiter_->PlaceOutgoing(*request, true);
+    OpenCall open(*limiter_, *request, true);
+    LogOutgoing(*request, sendFlag);
+    link_->Post(request, depth);
+}
+
+Outcome Endpoint::Serve(std::shared_ptr<ByteStream> request, int depth, bool oneWay) noexcept {
+    struct CountOut {
+        Limiter& limiter;
+        ~CountOut() { limiter.CloseCall(); }
+    } countOut{*limiter_};
+    if (oneWay) depth = std::clamp(depth, 1, limiter_->Get().maxCallDepth);
+    const PeekedHeader call = PeekedHeader::Of(*request, request->Position());
+    Outcome outcome;
+    try {
+        const std::shared_ptr<ConnectionHandler> self = shared_from_this();
+        RunningRequest running(self, depth);
+        const std::shared_ptr<Connector> connector = connector_.lock();
+        std::shared_ptr<ByteStream> reply = connector ? connector->Receive(std::move(request), self)
+                                                      : detail::DispatchToStub(nullptr, request, self);
+        if (!reply) {
+            outcome = Outcome::Failure("no reply for " + call.Describe());
+        } else if (std::string over = limiter_->CheckReply(call, reply->Size()); !over.empty()) {
+            outcome = Outcome::Refusal(std::move(over));
+        } else {
+            outcome = Outcome::Answer(std::move(reply));
+        }
+    } catch (const std::exception& e) {
+        outcome = Outcome::Failure(call.Describe() + " failed: " + e.what());
+    } catch (...) {
+        outcome = Outcome::Failure(call.Describe() + " failed with an unknown exception");
+    }
+    if (oneWay && outcome.kind != Outcome::Kind::Reply) Trace(*this, "a one-way request failed: " + outcome.error);
+    return outcome;
+}
+
+void Endpoint::Close() { link_->Close("closed by this side"); }
+
+bool Endpoint::IsConnected() const { return link_->IsOpen(); }
+
+PeerCredentials Endpoint::GetPeerCredentials() const { return link_->Peer(); }
+
+void Endpoint::OnLastProxyRemoved() {
+    // This runs inside the registry or a proxy's destructor: the link only starts ending here.
+    if (!IsServer()) link_->Shutdown("the last proxy of the connection was released");
+}
+
+void Endpoint::Ended() noexcept {
+    if (ended_.exchange(true, std::memory_order_acq_rel)) return;
+    try {
+        Registry().Close();
+    } catch (const std::exception& e) {
+        Trace(*this, std::string("dropping the stubs failed: ") + e.what());
+    }
+    if (!toldOfStart_.load(std::memory_order_acquire)) return;
+    const std::shared_ptr<Connector> connector = connector_.lock();
+    if (!connector) return;
+    // The end runs in destructors and on the link's threads: a connector's failure is reported, not
+    // thrown.
+    try {
+        connector->Disconnected(std::static_pointer_cast<ConnectionHandler>(shared_from_this()));
+    } catch (const std::exception& e) {
+        Trace(*this, std::string("Disconnected failed: ") + e.what());
+    } catch (...) {
+        Trace(*this, "Disconnected failed");
+    }
+}
+
+namespace detail {
+
+std::shared_ptr<ByteStream> DispatchToStub(Connector* logger, const std::shared_ptr<ByteStream>& request,
+                                           const std::shared_ptr<ConnectionHandler>& handler) {
+    if (!request || !handler) throw IpcError("a request needs a message and a connection");
+    const std::size_t start = request->Position();
+    const int objectId = ReadLe32(*request);
+    std::shared_ptr<IStub> stub = handler->GetStub(objectId);
+    if (!stub) throw RemoteError("no object with id " + std::to_string(objectId) + " on this connection");
+    // A request too short to name its method is logged without payload; the stub rejects it.
+    const PeekedHeader call = PeekedHeader::Of(*request, start);
+    const bool sendFlag = call.complete && stub->GetSendFlag(static_cast<int>(call.methodId));
+    if (logger) {
+        logger->LogCall(*handler, CallDirection::Incoming, *request, sendFlag);
+    } else {
+        WriteCallLog(*handler, CallDirection::Incoming, *request, sendFlag);
+    }
+    return stub->Receive(request, handler);
+}
+
+}  // namespace detail
+}  // namespace zel::proglibs::ipc2

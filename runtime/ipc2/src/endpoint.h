@@ -1,0 +1,89 @@
+// One end of a connection: what a connection means, whichever transport carries it.
+//
+// The endpoint is the connection handler the binding sees. It checks what it sends against the
+// connection's limits (limiter.h), writes the call log both ways, runs each request that arrives
+// on the stub of its object id through the connector it is bound to, turns every outcome into the
+// same result or exception on both transports, and when its link ends drops its stubs and tells
+// the connector. Its link (link.h) only moves requests and outcomes.
+//
+// Outcomes, as the caller of Send sees them: a reply is returned; a failure on the peer's side (an
+// exception in the implementation, an unknown object id, a request that could not be decoded, no
+// reply from the stub) throws RemoteError naming the call and the reason; a limit of either side
+// throws LimitError; a connection that ended returns null.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ipc2/connector.h"
+#include "ipc2/registry.h"
+#include "limiter.h"
+#include "link.h"
+
+namespace zel::proglibs::ipc2 {
+
+class Endpoint final : public RegistryConnectionHandler {
+public:
+    struct Options {
+        std::vector<std::string> modules;  // the connection's, as agreed (agreement.h)
+        bool isServer = false;
+        Limits limits;
+        std::string serverName;  // whom the connection reaches, for error texts
+    };
+
+    // The endpoint on `link`, which it ends when it goes.
+    Endpoint(Options options, std::shared_ptr<Link> link);
+    ~Endpoint() override;
+
+    std::shared_ptr<ByteStream> Send(std::shared_ptr<ByteStream> request, bool sendFlag) override;
+    void Post(std::shared_ptr<ByteStream> request, bool sendFlag) override;
+    void Close() override;
+    bool IsConnected() const override;
+    PeerCredentials GetPeerCredentials() const override;
+
+    // The connector whose Receive runs this end's requests and whose LogCall writes its call log:
+    // the client's own, or on a server the one that admitted the connection (served.h). Unbound, or
+    // once that connector is gone, the runtime's defaults do both. Set before the link carries a
+    // request; `toldOfStart`: the connector was told ClientConnected, so it is told Disconnected.
+    void Bind(const std::shared_ptr<Connector>& connector, bool toldOfStart);
+    // The connector refused the connection in ClientConnected: it is not told of the end.
+    void Unadmit() noexcept { toldOfStart_.store(false, std::memory_order_release); }
+
+    // ---- for the link
+
+    const std::shared_ptr<Limiter>& GetLimiter() const noexcept { return limiter_; }
+    // Runs a request that the limiter accepted, made at `depth` of its chain, and counts it out
+    // again. Never throws: a failure is the outcome, and a one-way request's is traced here, since
+    // nobody waits for it.
+    Outcome Serve(std::shared_ptr<ByteStream> request, int depth, bool oneWay) noexcept;
+    // The link has ended: the stubs are dropped (so their implementations are let go), and the
+    // connector, if told of the start, is told of the end. Once; further calls do nothing.
+    void Ended() noexcept;
+
+protected:
+    // A client with no proxy left can never call again: its connection ends, and with it the
+    // server's stubs for it.
+    void OnLastProxyRemoved() override;
+
+private:
+    void LogOutgoing(const ByteStream& request, bool sendFlag);
+
+    const std::shared_ptr<Limiter> limiter_;
+    const std::shared_ptr<Link> link_;
+    std::weak_ptr<Connector> connector_;
+    std::atomic<bool> toldOfStart_{false};
+    std::atomic<bool> ended_{false};
+};
+
+namespace detail {
+
+// What Connector::Receive does: hands the request (positioned at its object id) to the stub of
+// that id, after `logger`'s incoming call log line (the default line when null). Throws
+// RemoteError for an id that names no stub.
+std::shared_ptr<ByteStream> DispatchToStub(Connector* logger, const std::shared_ptr<ByteStream>& request,
+                                           const std::shared_ptr<ConnectionHandler>& handler);
+
+}  // namespace detail
+}  // namespace zel::proglibs::ipc2

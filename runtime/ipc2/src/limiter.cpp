@@ -1,0 +1,95 @@
+#include "limiter.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+
+#include "ipc2/errors.h"
+#include "running.h"
+#include "trace/trace.h"
+
+namespace zel::proglibs::ipc2 {
+
+namespace {
+
+Limits Carried(Limits l) {
+    l.maxFrameSize = std::min<std::size_t>(l.maxFrameSize, std::numeric_limits<std::uint32_t>::max());
+    l.maxCallDepth = std::clamp(l.maxCallDepth, 1, 0xFFFF);
+    l.maxOutstandingCalls = std::max(l.maxOutstandingCalls, 1);
+    l.frameTimeoutMs = std::max(l.frameTimeoutMs, 1);
+    return l;
+}
+
+std::string SizeText(const char* what, std::size_t size, const PeekedHeader& call, std::size_t limit) {
+    return std::string(what) + " of " + std::to_string(size) + " bytes for " + call.Describe() +
+           " exceeds the frame size limit of " + std::to_string(limit) + " bytes";
+}
+
+}  // namespace
+
+Limiter::Limiter(const Limits& limits, std::string serverName)
+    : limits_(Carried(limits)), serverName_(std::move(serverName)) {}
+
+std::string Limiter::DepthText(const PeekedHeader& call, int depth) const {
+    return "call depth limit of " + std::to_string(limits_.maxCallDepth) + " reached: " + call.Describe() +
+           " would be nested call " + std::to_string(depth);
+}
+
+int Limiter::PlaceOutgoing(const ByteStream& request, bool oneWay) const {
+    if (request.Size() > limits_.maxFrameSize)
+        throw LimitError(SizeText("request", request.Size(), PeekedHeader::Of(request), limits_.maxFrameSize));
+    const int depth = RunningRequest::Depth() + 1;
+    if (depth <= limits_.maxCallDepth) return depth;
+    if (!oneWay) throw LimitError(DepthText(PeekedHeader::Of(request), depth));
+    return limits_.maxCallDepth;
+}
+
+bool Limiter::Open(bool oneWay) noexcept {
+    const long long allowed = static_cast<long long>(limits_.maxOutstandingCalls) * (oneWay ? kOneWayAllowance : 1);
+    if (open_.fetch_add(1, std::memory_order_relaxed) < allowed) return true;
+    open_.fetch_sub(1, std::memory_order_relaxed);
+    return false;
+}
+
+void Limiter::OpenOutgoing(const ByteStream& request, bool oneWay) {
+    if (Open(oneWay)) return;
+    throw LimitError("outstanding call limit of " + std::to_string(limits_.maxOutstandingCalls) +
+                     " reached on the connection to '" + serverName_ + "' for " +
+                     PeekedHeader::Of(request).Describe());
+}
+
+bool Limiter::AcceptIncoming(const PeekedHeader& header, int depth, bool oneWay, std::string& why) {
+    // One-way requests are not held to the depth: their place in a chain nests nothing.
+    if (!oneWay && (depth < 1 || depth > limits_.maxCallDepth)) {
+        why = DepthText(header, depth);
+        return false;
+    }
+    if (Open(oneWay)) return true;
+    why = "outstanding call limit of " + std::to_string(limits_.maxOutstandingCalls) +
+          " reached on the connection to '" + serverName_ + "' for " + header.Describe();
+    if (oneWay && trace_enabled(1))
+        dus_trc_log(__FILE__, __LINE__, __func__, "ipc2",
+                    dus_trc_msg("a one-way request was refused: %s", why.c_str()));
+    return false;
+}
+
+std::string Limiter::CheckReply(const PeekedHeader& request, std::size_t size) const {
+    if (size <= limits_.maxFrameSize) return {};
+    return SizeText("reply", size, request, limits_.maxFrameSize);
+}
+
+}  // namespace zel::proglibs::ipc2
+
+namespace zel::proglibs::ipc2 {
+
+Limits Stricter(const Limits& a, const Limits& b) noexcept {
+    Limits l;
+    l.maxFrameSize = std::min(a.maxFrameSize, b.maxFrameSize);
+    l.maxCallDepth = std::min(a.maxCallDepth, b.maxCallDepth);
+    l.maxOutstandingCalls = std::min(a.maxOutstandingCalls, b.maxOutstandingCalls);
+    l.maxStubsPerConnection = std::min(a.maxStubsPerConnection, b.maxStubsPerConnection);
+    l.frameTimeoutMs = std::min(a.frameTimeoutMs, b.frameTimeoutMs);
+    return l;
+}
+
+}  // namespace zel::proglibs::ipc2

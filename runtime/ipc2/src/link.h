@@ -1,0 +1,48 @@
+// What a transport is to the rest of the runtime: a link that moves requests to the peer and their
+// outcomes back. It holds no policy: limits, the call log, dispatch and the wording of errors are
+// its endpoint's (endpoint.h), whichever transport carries the connection.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "ipc2/bytestream.h"
+#include "ipc2/connectionhandler.h"
+
+namespace zel::proglibs::ipc2 {
+
+// What became of a request.
+struct Outcome {
+    enum class Kind {
+        Reply,      // answered: `reply` holds the result's bytes
+        Failed,     // the peer could not process it: `error` says why
+        OverLimit,  // a limit of the peer's refused it: `error` says which
+        Lost,       // the connection ended before an answer came
+    };
+    Kind kind = Kind::Lost;
+    std::shared_ptr<ByteStream> reply;
+    std::string error;
+
+    static Outcome Answer(std::shared_ptr<ByteStream> reply) { return {Kind::Reply, std::move(reply), {}}; }
+    static Outcome Failure(std::string why) { return {Kind::Failed, nullptr, std::move(why)}; }
+    static Outcome Refusal(std::string why) { return {Kind::OverLimit, nullptr, std::move(why)}; }
+};
+
+class Link {
+public:
+    virtual ~Link();
+
+    // Delivers a request made at `depth` of its chain and waits for its outcome.
+    virtual Outcome Exchange(const std::shared_ptr<ByteStream>& request, int depth) = 0;
+    // Delivers a one-way request: nothing answers it, and it may still be on its way on return.
+    virtual void Post(const std::shared_ptr<ByteStream>& request, int depth) = 0;
+    // Ends the connection for both sides and returns once this side has let go of it (except on a
+    // thread of the link's own, which cannot wait for itself). `reason` goes to the trace.
+    virtual void Close(const std::string& reason) = 0;
+    // Ends the connection without waiting: it is let go of in the background.
+    virtual void Shutdown(const std::string& reason) = 0;
+    virtual bool IsOpen() const noexcept = 0;
+    virtual PeerCredentials Peer() const = 0;
+};
+
+}  // namespace zel::proglibs::ipc2

@@ -1,0 +1,42 @@
+// Writes whole frames on a connection's socket, one writer at a time, never raising SIGPIPE.
+#pragma once
+
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "../sync.h"
+#include "frame.h"
+
+namespace zel::proglibs::ipc2::socket {
+
+class FrameWriter {
+public:
+    // Called at most once by a write, when it is about to wait (for another writer, or for the
+    // peer to read): a writer that holds what must not wait with it (the connection's read token)
+    // lets go of it there. The writer's lock may be held when it runs.
+    using BeforeWaiting = std::function<void()>;
+
+    // Sends `before` (whole frames, may be null or empty), then the frame of `header` and its
+    // payload, in one write. False with the reason when the socket failed.
+    bool Write(int fd, const FrameHeader& header, const void* payload, const std::vector<unsigned char>* before,
+               const BeforeWaiting* beforeWaiting, std::string& why);
+    // Sends bytes that hold whole frames.
+    bool WriteBytes(int fd, const std::vector<unsigned char>& frames, const BeforeWaiting* beforeWaiting,
+                    std::string& why);
+    // Appends a whole frame to `out`, for a later write.
+    static void Append(std::vector<unsigned char>& out, const FrameHeader& header, const void* payload);
+
+private:
+    bool Send(int fd, iovec* iov, std::size_t count, const BeforeWaiting* beforeWaiting, std::string& why);
+
+    Mutex mu_;  // one write at a time
+};
+
+// A handshake frame, written before the connection has a writer of its own.
+bool WriteFrameTo(int fd, const FrameHeader& header, const void* payload, std::string& why);
+
+}  // namespace zel::proglibs::ipc2::socket

@@ -1,0 +1,18 @@
+#include "service_pool.h"
+
+namespace zel::proglibs::ipc2::socket {
+
+bool ServicePool::Spawn(std::function<void()> body, std::string& why) {
+    if (threads_ >= kMaxThreads) return false;
+    try {
+        started_.emplace_back(std::move(body));
+    } catch (const std::exception& e) {
+        why = std::string("cannot start a thread: ") + e.what();
+        return false;
+    }
+    ++threads_;
+    ++idle_;
+    return true;
+}
+
+}  // namespace zel::proglibs::ipc2::socket

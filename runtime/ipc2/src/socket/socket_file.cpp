@@ -1,0 +1,201 @@
+#include "socket_file.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "address.h"
+#include "ipc2/errors.h"
+
+namespace zel::proglibs::ipc2::socket {
+
+namespace {
+
+[[noreturn]] void ThrowServe(const std::string& path, const std::string& what) {
+    throw ConnectError("cannot serve on " + path + ": " + what);
+}
+
+// Whether a server answers on the socket file. Throws when that cannot be told.
+bool Answers(const std::string& path) {
+    sockaddr_un a;
+    MakeAddress(path, a);
+    // Without blocking, or a full backlog would hold us here.
+    UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (probe.get() < 0) ThrowServe(path, "socket: " + ErrnoText(errno));
+    int r;
+    do {
+        r = ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    } while (r != 0 && errno == EINTR);
+    if (r == 0) return true;
+    // A full backlog is a live server too.
+    if (errno == EAGAIN) return true;
+    if (errno == ECONNREFUSED || errno == ENOENT) return false;
+    ThrowServe(path, "cannot tell whether a server answers there: " + ErrnoText(errno));
+}
+
+// Refuses a file that is not a socket or that a live server answers on; true when one is there.
+bool CheckExisting(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return false;
+        ThrowServe(path, ErrnoText(errno));
+    }
+    if (!S_ISSOCK(st.st_mode)) ThrowServe(path, "the file exists and is not a socket");
+    if (Answers(path)) ThrowServe(path, "a live server already answers there");
+    return true;
+}
+
+// Replaces a stale socket at the path (after CheckExisting).
+void RemoveStale(const std::string& path) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) ThrowServe(path, "removing the stale socket: " + ErrnoText(errno));
+}
+
+std::string DirectoryOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+}  // namespace
+
+std::unique_ptr<SocketFile> SocketFile::Publish(const Options& options) {
+    std::unique_ptr<SocketFile> file(new SocketFile(options));
+    const std::string& path = options.path;
+    sockaddr_un a;
+    if (!MakeAddress(path, a)) ThrowServe(path, path.empty() ? "no path" : "the path is too long for a Unix socket");
+    CheckExisting(path);
+    const std::string privateName = file->BindPrivately();
+    struct RemovePrivate {
+        const std::string& name;
+        ~RemovePrivate() {
+            if (!name.empty()) ::unlink(name.c_str());
+        }
+    } removePrivate{privateName};
+    if (!privateName.empty()) file->LinkIntoPlace(privateName);
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        const int e = errno;
+        if (privateName.empty()) ::unlink(path.c_str());  // bound there itself: ours to remove
+        ThrowServe(path, "stat: " + ErrnoText(e));
+    }
+    file->dev_ = st.st_dev;
+    file->ino_ = st.st_ino;
+    file->published_ = true;
+    return file;
+}
+
+std::string SocketFile::BindPrivately() {
+    const std::string& path = options_.path;
+    fd_ = UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (fd_.get() < 0) ThrowServe(path, "socket: " + ErrnoText(errno));
+    static std::atomic<unsigned> counter{0};
+    char suffix[64];
+    std::snprintf(suffix, sizeof suffix, "/.zel-ipc.%ld.%u.tmp", static_cast<long>(::getpid()), ++counter);
+    std::string name = DirectoryOf(path) + suffix;
+    sockaddr_un a;
+    if (MakeAddress(name, a)) {
+        ::unlink(name.c_str());
+    } else {
+        name.clear();
+        RemoveStale(path);
+        MakeAddress(path, a);
+    }
+    const std::string& bound = name.empty() ? path : name;
+    if (::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) ThrowServe(path, "bind: " + ErrnoText(errno));
+    struct Undo {
+        const std::string& bound;
+        bool armed = true;
+        ~Undo() {
+            if (armed) ::unlink(bound.c_str());
+        }
+    } undo{bound};
+    if (::chmod(bound.c_str(), options_.mode) != 0) ThrowServe(path, "chmod: " + ErrnoText(errno));
+    if (options_.group != static_cast<gid_t>(-1) && ::chown(bound.c_str(), static_cast<uid_t>(-1), options_.group) != 0)
+        ThrowServe(path, "chgrp: " + ErrnoText(errno));
+    if (::listen(fd_.get(), 128) != 0) ThrowServe(path, "listen: " + ErrnoText(errno));
+    undo.armed = false;
+    return name;
+}
+
+void SocketFile::LinkIntoPlace(const std::string& privateName) {
+    const std::string& path = options_.path;
+    for (int attempt = 0;; ++attempt) {
+        if (::link(privateName.c_str(), path.c_str()) == 0) return;
+        const int e = errno;
+        if (e == EEXIST && attempt < 3) {
+            // A file is there: a stale one (its server died) is replaced, a live one never.
+            CheckExisting(path);
+            RemoveStale(path);
+            continue;
+        }
+        if (e == EPERM || e == ENOTSUP || e == EOPNOTSUPP) {
+            // No hard links here: a rename is the next best (it can replace a racing newcomer).
+            CheckExisting(path);
+            if (::rename(privateName.c_str(), path.c_str()) != 0) ThrowServe(path, "rename: " + ErrnoText(errno));
+            return;
+        }
+        ThrowServe(path, "link: " + ErrnoText(e));
+    }
+}
+
+SocketFile::~SocketFile() {
+    CloseListening();
+    Unpublish();
+}
+
+void SocketFile::CloseListening() noexcept { fd_ = UniqueFd(); }
+
+bool SocketFile::StillOurs() const noexcept {
+    struct stat st;
+    return ::lstat(options_.path.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_;
+}
+
+void SocketFile::Unpublish() noexcept {
+    if (published_ && StillOurs()) ::unlink(options_.path.c_str());
+    published_ = false;
+}
+
+std::string DefaultSocketPath(const std::string& serverName) {
+    if (serverName.empty() || serverName.find('/') != std::string::npos || serverName == "." || serverName == "..") {
+        throw ConnectError("'" + serverName + "' cannot name a server's socket");
+    }
+    const uid_t uid = ::getuid();
+    // ZEL_IPC_DIR moves the sockets elsewhere; "%p" in it stands for this process's id, so that
+    // processes that must not see each other's servers (parallel tests) each get a directory.
+    const char* env = std::getenv("ZEL_IPC_DIR");
+    const bool chosen = env != nullptr && *env != '\0';
+    std::string dir = chosen ? env : "/tmp/zel-ipc-" + std::to_string(uid);
+    if (chosen) {
+        const std::string pid = std::to_string(::getpid());
+        for (std::size_t at = dir.find("%p"); at != std::string::npos; at = dir.find("%p", at + pid.size()))
+            dir.replace(at, 2, pid);
+    }
+    if (::mkdir(dir.c_str(), 0700) == 0) {
+        ::chmod(dir.c_str(), 0700);  // whatever the umask
+    } else if (errno != EEXIST) {
+        throw ConnectError("cannot create " + dir + ": " + ErrnoText(errno));
+    }
+    struct stat st;
+    if (::stat(dir.c_str(), &st) != 0) throw ConnectError("cannot use " + dir + ": " + ErrnoText(errno));
+    if (!S_ISDIR(st.st_mode)) throw ConnectError("cannot use " + dir + ": it is not a directory");
+    // The shared /tmp default could have been made first by another user, to see or take our
+    // sockets. A chosen directory may well be shared on purpose (a socket's group and mode only
+    // matter to others if they can reach it), so only the default must be ours alone.
+    if (!chosen) {
+        if (::lstat(dir.c_str(), &st) != 0) throw ConnectError("cannot use " + dir + ": " + ErrnoText(errno));
+        if (!S_ISDIR(st.st_mode) || st.st_uid != uid || (st.st_mode & 077) != 0) {
+            throw ConnectError("cannot use " + dir + ": it is not a private directory of this user");
+        }
+    }
+    return dir + "/" + serverName + ".sock";
+}
+
+}  // namespace zel::proglibs::ipc2::socket
