@@ -23,9 +23,9 @@ void Trace(const Endpoint& endpoint, const std::string& text) {
 
 }  // namespace
 
-Endpoint::Endpoint(Options options, std::shared_ptr<Link> link)
+Endpoint::Endpoint(Options options, std::shared_ptr<Link> link, std::shared_ptr<Limiter> limiter)
     : RegistryConnectionHandler(std::move(options.modules), options.isServer, options.limits),
-      limiter_(std::make_shared<Limiter>(options.limits, std::move(options.serverName))),
+      limiter_(limiter ? std::move(limiter) : std::make_shared<Limiter>(options.limits, std::move(options.serverName))),
       link_(std::move(link)) {}
 
 Endpoint::~Endpoint() { link_->Close("the connection's handler was released"); }
@@ -52,12 +52,12 @@ std::shared_ptr<ByteStream> Endpoint::Send(std::shared_ptr<ByteStream> request, 
     Outcome outcome = link_->Exchange(request, depth);
     switch (outcome.kind) {
     case Outcome::Kind::Reply: break;
-    case Outcome::Kind::Failed: throw RemoteError(outcome.error);
-    case Outcome::Kind::OverLimit: throw LimitError(outcome.error);
+    case Outcome::Kind::Failed: throw RemoteError(outcome.Text());
+    case Outcome::Kind::OverLimit: throw LimitError(outcome.Text());
     case Outcome::Kind::Lost: return nullptr;
     }
-    outcome.reply->Seek(0);
-    return std::move(outcome.reply);
+    outcome.payload->Seek(0);
+    return std::move(outcome.payload);
 }
 
 void Endpoint::Post(std::shared_ptr<ByteStream> request, bool sendFlag) {
@@ -69,33 +69,28 @@ void Endpoint::Post(std::shared_ptr<ByteStream> request, bool sendFlag) {
     link_->Post(request, depth);
 }
 
-Outcome Endpoint::Serve(std::shared_ptr<ByteStream> request, int depth, bool oneWay) noexcept {
-    struct CountOut {
-        Limiter& limiter;
-        ~CountOut() { limiter.CloseCall(); }
-    } countOut{*limiter_};
+Outcome Endpoint::Serve(const std::shared_ptr<Endpoint>& self, std::shared_ptr<ByteStream> request, int depth,
+                        bool oneWay) noexcept {
     if (oneWay) depth = std::clamp(depth, 1, limiter_->Get().maxCallDepth);
     const PeekedHeader call = PeekedHeader::Of(*request, request->Position());
-    Outcome outcome;
     try {
-        const std::shared_ptr<ConnectionHandler> self = shared_from_this();
-        RunningRequest running(self, depth);
+        RunningRequest running(*this, depth);
         const std::shared_ptr<Connector> connector = connector_.lock();
         std::shared_ptr<ByteStream> reply = connector ? connector->Receive(std::move(request), self)
                                                       : detail::DispatchToStub(nullptr, request, self);
-        if (!reply) {
-            outcome = Outcome::Failure("no reply for " + call.Describe());
-        } else if (std::string over = limiter_->CheckReply(call, reply->Size()); !over.empty()) {
-            outcome = Outcome::Refusal(std::move(over));
-        } else {
-            outcome = Outcome::Answer(std::move(reply));
-        }
+        if (!reply) return Unanswered(oneWay, Outcome::Failure("no reply for " + call.Describe()));
+        if (!limiter_->Fits(reply->Size()))
+            return Unanswered(oneWay, Outcome::Refusal(limiter_->ReplyText(call, reply->Size())));
+        return Outcome::Answer(std::move(reply));
     } catch (const std::exception& e) {
-        outcome = Outcome::Failure(call.Describe() + " failed: " + e.what());
+        return Unanswered(oneWay, Outcome::Failure(call.Describe() + " failed: " + e.what()));
     } catch (...) {
-        outcome = Outcome::Failure(call.Describe() + " failed with an unknown exception");
+        return Unanswered(oneWay, Outcome::Failure(call.Describe() + " failed with an unknown exception"));
     }
-    if (oneWay && outcome.kind != Outcome::Kind::Reply) Trace(*this, "a one-way request failed: " + outcome.error);
+}
+
+Outcome Endpoint::Unanswered(bool oneWay, Outcome outcome) const noexcept {
+    if (oneWay) Trace(*this, "a one-way request failed: " + outcome.Text());
     return outcome;
 }
 

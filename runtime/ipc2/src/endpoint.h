@@ -33,8 +33,10 @@ public:
         std::string serverName;  // whom the connection reaches, for error texts
     };
 
-    // The endpoint on `link`, which it ends when it goes.
-    Endpoint(Options options, std::shared_ptr<Link> link);
+    // The endpoint on `link`, which it ends when it goes. `limiter`: one shared with the other end
+    // (an in-process pair, whose calls are open on both ends at once and counted once); null: its
+    // own, made from the options.
+    Endpoint(Options options, std::shared_ptr<Link> link, std::shared_ptr<Limiter> limiter = nullptr);
     ~Endpoint() override;
 
     std::shared_ptr<ByteStream> Send(std::shared_ptr<ByteStream> request, bool sendFlag) override;
@@ -54,10 +56,12 @@ public:
     // ---- for the link
 
     const std::shared_ptr<Limiter>& GetLimiter() const noexcept { return limiter_; }
-    // Runs a request that the limiter accepted, made at `depth` of its chain, and counts it out
-    // again. Never throws: a failure is the outcome, and a one-way request's is traced here, since
-    // nobody waits for it.
-    Outcome Serve(std::shared_ptr<ByteStream> request, int depth, bool oneWay) noexcept;
+    // Runs a request that arrived, made at `depth` of its chain; `self` is this endpoint, as the
+    // link holds it. Never throws: a failure is the outcome, and a one-way request's is traced here,
+    // since nobody waits for it. Whether the request was counted among the calls open (and is to
+    // be counted out after) is the link's affair.
+    Outcome Serve(const std::shared_ptr<Endpoint>& self, std::shared_ptr<ByteStream> request, int depth,
+                  bool oneWay) noexcept;
     // The link has ended: the stubs are dropped (so their implementations are let go), and the
     // connector, if told of the start, is told of the end. Once; further calls do nothing.
     void Ended() noexcept;
@@ -69,6 +73,8 @@ protected:
 
 private:
     void LogOutgoing(const ByteStream& request, bool sendFlag);
+    // A request that got no reply: nobody waits for a one-way request's outcome, so it is traced.
+    Outcome Unanswered(bool oneWay, Outcome outcome) const noexcept;
 
     const std::shared_ptr<Limiter> limiter_;
     const std::shared_ptr<Link> link_;

@@ -7,7 +7,6 @@
 
 #include "agreement.h"
 #include "ipc2/errors.h"
-#include "ipc2/requestheader.h"
 #include "served.h"
 
 namespace zel::proglibs::ipc2::detail::inprocess {
@@ -49,18 +48,22 @@ public:
     PeerCredentials Peer() const override { return PeerCredentials{::getpid(), ::getuid(), ::getgid()}; }
 
 private:
-    // Runs the request on the other end, as its link would on arrival.
+    // Runs the request on the other end. The two ends share their limiter, which counted the call
+    // open and checked its depth as it was made: the other end has nothing more to check.
     Outcome Deliver(const std::shared_ptr<ByteStream>& request, int depth, bool oneWay) {
         if (!IsOpen()) return Outcome{};
-        const std::shared_ptr<Endpoint> peer = server_ ? server_ : pair_->client.lock();
-        if (!peer) return Outcome{};
-        std::string why;
-        if (!peer->GetLimiter()->AcceptIncoming(PeekedHeader::Of(*request), depth, oneWay, why))
-            return Outcome::Refusal(std::move(why));
+        if (server_) return Run(server_, request, depth, oneWay);
+        const std::shared_ptr<Endpoint> client = pair_->client.lock();
+        if (!client) return Outcome{};
+        return Run(client, request, depth, oneWay);
+    }
+    Outcome Run(const std::shared_ptr<Endpoint>& peer, const std::shared_ptr<ByteStream>& request, int depth,
+                bool oneWay) {
         request->Seek(0);
-        Outcome outcome = peer->Serve(request, depth, oneWay);
+        Outcome outcome = peer->Serve(peer, request, depth, oneWay);
         // A connection that ended during the call lost it, whatever the other end made of it.
-        return IsOpen() ? outcome : Outcome{};
+        if (!IsOpen()) outcome = Outcome{};
+        return outcome;
     }
 
     const std::shared_ptr<Pair> pair_;
@@ -81,11 +84,13 @@ std::shared_ptr<Endpoint> Connect(const ClientSide& client) {
         throw ConnectError("connecting to server '" + name + "' failed: " + e.what());
     }
     const Limits limits = Stricter(client.limits, server->connector->GetLimits());
+    // A call is open on both ends at once: one limiter counts it, once, for the pair.
+    auto limiter = std::make_shared<Limiter>(limits, name);
     auto pair = std::make_shared<Pair>();
-    auto serverEnd =
-        std::make_shared<Endpoint>(Endpoint::Options{modules, true, limits, name}, std::make_shared<InProcessLink>(pair, nullptr));
+    auto serverEnd = std::make_shared<Endpoint>(Endpoint::Options{modules, true, limits, name},
+                                                std::make_shared<InProcessLink>(pair, nullptr), limiter);
     auto clientEnd = std::make_shared<Endpoint>(Endpoint::Options{modules, false, limits, name},
-                                                std::make_shared<InProcessLink>(pair, serverEnd));
+                                                std::make_shared<InProcessLink>(pair, serverEnd), limiter);
     pair->server = serverEnd;
     pair->client = clientEnd;
     clientEnd->Bind(client.connector, false);

@@ -5,7 +5,6 @@
 #include <limits>
 
 #include "ipc2/errors.h"
-#include "running.h"
 #include "trace/trace.h"
 
 namespace zel::proglibs::ipc2 {
@@ -35,24 +34,15 @@ std::string Limiter::DepthText(const PeekedHeader& call, int depth) const {
            " would be nested call " + std::to_string(depth);
 }
 
-int Limiter::PlaceOutgoing(const ByteStream& request, bool oneWay) const {
-    if (request.Size() > limits_.maxFrameSize)
+int Limiter::PlaceBeyond(const ByteStream& request, bool oneWay) const {
+    if (!Fits(request.Size()))
         throw LimitError(SizeText("request", request.Size(), PeekedHeader::Of(request), limits_.maxFrameSize));
     const int depth = RunningRequest::Depth() + 1;
-    if (depth <= limits_.maxCallDepth) return depth;
     if (!oneWay) throw LimitError(DepthText(PeekedHeader::Of(request), depth));
     return limits_.maxCallDepth;
 }
 
-bool Limiter::Open(bool oneWay) noexcept {
-    const long long allowed = static_cast<long long>(limits_.maxOutstandingCalls) * (oneWay ? kOneWayAllowance : 1);
-    if (open_.fetch_add(1, std::memory_order_relaxed) < allowed) return true;
-    open_.fetch_sub(1, std::memory_order_relaxed);
-    return false;
-}
-
-void Limiter::OpenOutgoing(const ByteStream& request, bool oneWay) {
-    if (Open(oneWay)) return;
+void Limiter::ThrowOutstanding(const ByteStream& request) const {
     throw LimitError("outstanding call limit of " + std::to_string(limits_.maxOutstandingCalls) +
                      " reached on the connection to '" + serverName_ + "' for " +
                      PeekedHeader::Of(request).Describe());
@@ -73,8 +63,7 @@ bool Limiter::AcceptIncoming(const PeekedHeader& header, int depth, bool oneWay,
     return false;
 }
 
-std::string Limiter::CheckReply(const PeekedHeader& request, std::size_t size) const {
-    if (size <= limits_.maxFrameSize) return {};
+std::string Limiter::ReplyText(const PeekedHeader& request, std::size_t size) const {
     return SizeText("reply", size, request, limits_.maxFrameSize);
 }
 

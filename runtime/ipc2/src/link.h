@@ -11,21 +11,29 @@
 
 namespace zel::proglibs::ipc2 {
 
-// What became of a request.
+// What became of a request. Small and cheap to move: it is handed along every call's path.
 struct Outcome {
     enum class Kind {
-        Reply,      // answered: `reply` holds the result's bytes
-        Failed,     // the peer could not process it: `error` says why
-        OverLimit,  // a limit of the peer's refused it: `error` says which
+        Reply,      // answered: the payload is the result's bytes
+        Failed,     // the peer could not process it: the payload is why, as text
+        OverLimit,  // a limit of the peer's refused it: the payload says which, as text
         Lost,       // the connection ended before an answer came
     };
     Kind kind = Kind::Lost;
-    std::shared_ptr<ByteStream> reply;
-    std::string error;
+    std::shared_ptr<ByteStream> payload;
 
-    static Outcome Answer(std::shared_ptr<ByteStream> reply) { return {Kind::Reply, std::move(reply), {}}; }
-    static Outcome Failure(std::string why) { return {Kind::Failed, nullptr, std::move(why)}; }
-    static Outcome Refusal(std::string why) { return {Kind::OverLimit, nullptr, std::move(why)}; }
+    static Outcome Answer(std::shared_ptr<ByteStream> reply) { return {Kind::Reply, std::move(reply)}; }
+    static Outcome Failure(const std::string& why) { return {Kind::Failed, TextOf(why)}; }
+    static Outcome Refusal(const std::string& why) { return {Kind::OverLimit, TextOf(why)}; }
+    // The reason of a failure or a refusal.
+    std::string Text() const {
+        return payload ? std::string(reinterpret_cast<const char*>(payload->Data()), payload->Size()) : std::string();
+    }
+
+private:
+    static std::shared_ptr<ByteStream> TextOf(const std::string& why) {
+        return std::make_shared<ByteStream>(why.data(), why.size());
+    }
 };
 
 class Link {

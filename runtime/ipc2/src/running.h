@@ -11,17 +11,23 @@ namespace zel::proglibs::ipc2 {
 
 class RunningRequest {
 public:
-    RunningRequest(const std::shared_ptr<ConnectionHandler>& connection, int depth) noexcept;
-    ~RunningRequest();
+    // `connection` outlives the request: its link holds it while the request runs.
+    RunningRequest(ConnectionHandler& connection, int depth) noexcept
+        : connection_(connection), depth_(depth), outer_(innermost_) {
+        innermost_ = this;
+    }
+    ~RunningRequest() { innermost_ = outer_; }
     RunningRequest(const RunningRequest&) = delete;
     RunningRequest& operator=(const RunningRequest&) = delete;
 
     // The depth of the innermost request this thread runs, on any connection; 0 outside any.
-    static int Depth() noexcept;
+    static int Depth() noexcept { return innermost_ != nullptr ? innermost_->depth_ : 0; }
 
 private:
     friend std::shared_ptr<ConnectionHandler> CurrentConnection();
-    const std::shared_ptr<ConnectionHandler>& connection_;
+    static inline thread_local const RunningRequest* innermost_ = nullptr;
+
+    ConnectionHandler& connection_;
     const int depth_;
     const RunningRequest* const outer_;
 };

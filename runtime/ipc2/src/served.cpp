@@ -84,6 +84,7 @@ void Register(const std::string& name, bool exclusive, Registration registration
     // Registrations of the process run one at a time (they are rare): two connectors registering
     // one name at once would both try to bind its socket, and the one that failed would take the
     // name from the other.
+    // Taken before the table's lock, never after it.
     static Mutex* registering = new Mutex;
     MutexLock oneAtATime(*registering);
     const Connector* owner = registration.owner;

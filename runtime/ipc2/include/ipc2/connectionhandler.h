@@ -26,7 +26,8 @@ public:
     // An empty stream with room for exactly `size` bytes.
     virtual std::shared_ptr<ByteStream> Allocate(int size) = 0;
     // Delivers a request and returns its reply; null when the connection is lost (also when it is
-    // lost while waiting). Throws RemoteError when the peer could not process the request.
+    // lost while waiting). Throws RemoteError when the peer could not process the request, and
+    // LimitError when a limit of either side refused it (connector.h).
     virtual std::shared_ptr<ByteStream> Send(std::shared_ptr<ByteStream> request, bool sendFlag) = 0;
     // Delivers a request whose reply nobody reads (a proxy's release): the peer runs it after the
     // requests this thread sent before it, and a transport may return as soon as it is on its way,

@@ -49,8 +49,17 @@ struct PeekedHeader {
     long methodId = -1;
     bool complete = false;  // all three fields were there
 
-    // Reads from `at` (where the header starts) to the end of the message.
-    static PeekedHeader Of(const unsigned char* data, std::size_t size) noexcept;
+    // Reads from `data` (where the header starts), `size` bytes at most.
+    static PeekedHeader Of(const unsigned char* data, std::size_t size) noexcept {
+        PeekedHeader h;
+        if (size >= 4) h.objectId = static_cast<std::int32_t>(LoadLe32(data));
+        if (size > RequestHeader::kModuleOffset) h.module = data[RequestHeader::kModuleOffset];
+        if (size >= RequestHeader::kSize) {
+            h.methodId = static_cast<std::int32_t>(LoadLe32(data + RequestHeader::kMethodOffset));
+            h.complete = true;
+        }
+        return h;
+    }
     static PeekedHeader Of(const ByteStream& message, std::size_t at = 0) noexcept {
         return at <= message.Size() ? Of(message.Data() + at, message.Size() - at) : PeekedHeader{};
     }

@@ -172,8 +172,8 @@ Outcome Channel::AnswerOf(Waiter& w) {
     // Out of the table, the waiter is this thread's alone.
     if (!w.done || !w.answer) return Outcome{};
     if (w.answerKind == FrameKind::Reply) return Outcome::Answer(std::move(w.answer));
-    std::string text(reinterpret_cast<const char*>(w.answer->Data()), w.answer->Size());
-    return (w.answerFlags & kFlagOverLimit) != 0 ? Outcome::Refusal(std::move(text)) : Outcome::Failure(std::move(text));
+    const bool overLimit = (w.answerFlags & kFlagOverLimit) != 0;
+    return Outcome{overLimit ? Outcome::Kind::OverLimit : Outcome::Kind::Failed, std::move(w.answer)};
 }
 
 void Channel::Post(const std::shared_ptr<ByteStream>& request, int depth) {
@@ -350,7 +350,7 @@ void Channel::RunRequest(Frame& f, Waiter* caller) noexcept {
     const FrameHeader request = f.header;
     ContextScope scope(this, request.chain);
     std::shared_ptr<Endpoint> endpoint = endpoint_.lock();
-    Outcome outcome = endpoint ? endpoint->Serve(std::move(f.payload), f.depth, request.IsOneWay())
+    Outcome outcome = endpoint ? endpoint->Serve(endpoint, std::move(f.payload), f.depth, request.IsOneWay())
                                : Outcome::Failure("the connection is closing");
     if (caller != nullptr) {
         // A request of the chain `caller` waits in: the answer lets the peer go on, and its next
@@ -359,6 +359,8 @@ void Channel::RunRequest(Frame& f, Waiter* caller) noexcept {
         if (!closed_) token_.Take(caller);
     }
     Answer(request, outcome, scope.Pending(), caller);
+    // Accepted when it was read, the request is open no more.
+    limiter_->CloseCall();
     scope.Pending().clear();
     outcome = Outcome{};
     // Possibly the last reference to the endpoint: only after the answer went out.
@@ -374,14 +376,14 @@ void Channel::Answer(const FrameHeader& request, const Outcome& outcome, std::ve
         WriteBytes(pending, holder);
         return;
     }
+    const ByteStream& payload = *outcome.payload;
     if (outcome.kind == Outcome::Kind::Reply) {
-        const ByteStream& reply = *outcome.reply;
-        WriteFrame(AnswerFrame(request, FrameKind::Reply, reply.Size(), 0), reply.Data(), &pending, holder);
+        WriteFrame(AnswerFrame(request, FrameKind::Reply, payload.Size(), 0), payload.Data(), &pending, holder);
         return;
     }
-    const std::size_t size = std::min({outcome.error.size(), kMaxErrorText, bounds_.maxPayload});
+    const std::size_t size = std::min({payload.Size(), kMaxErrorText, bounds_.maxPayload});
     const std::uint8_t flags = outcome.kind == Outcome::Kind::OverLimit ? kFlagOverLimit : 0;
-    WriteFrame(AnswerFrame(request, FrameKind::Error, size, flags), outcome.error.data(), &pending, holder);
+    WriteFrame(AnswerFrame(request, FrameKind::Error, size, flags), payload.Data(), &pending, holder);
 }
 
 // ---- writing

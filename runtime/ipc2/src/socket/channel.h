@@ -146,6 +146,7 @@ private:
     std::shared_ptr<Limiter> limiter_;
     FrameReader::Bounds bounds_;
 
+    // Taken after the writer's lock when both are held, never before it; joinMu_ before it.
     mutable Mutex mu_;
     bool closed_ ZEL_GUARDED_BY(mu_) = false;
     bool cleanupClaimed_ ZEL_GUARDED_BY(mu_) = false;

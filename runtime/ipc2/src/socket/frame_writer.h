@@ -33,7 +33,9 @@ public:
 private:
     bool Send(int fd, iovec* iov, std::size_t count, const BeforeWaiting* beforeWaiting, std::string& why);
 
-    Mutex mu_;  // one write at a time
+    // One write at a time. Taken before the channel's lock when both are held: a write may let go of
+    // the read token (which takes the channel's lock) while it holds this one.
+    Mutex mu_;
 };
 
 // A handshake frame, written before the connection has a writer of its own.

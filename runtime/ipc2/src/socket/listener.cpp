@@ -48,6 +48,7 @@ struct Listener::Core : std::enable_shared_from_this<Listener::Core> {
     UniqueFd wakeWrite;
     std::thread acceptThread;
 
+    // Nothing else is locked with it held: channels are ended after it is let go.
     Mutex mu;
     std::condition_variable changed;
     bool stopped ZEL_GUARDED_BY(mu) = false;
