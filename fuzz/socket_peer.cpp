@@ -52,11 +52,12 @@ constexpr auto kInputWait = std::chrono::milliseconds(500);
 // How long the server may take to let go of closed connections before that counts as a hang.
 constexpr auto kLetGoBound = std::chrono::seconds(20);
 constexpr int kMaxConnections = 4;
-// The server runs at most this many requests of one connection at once (see socket/channel.h).
+// The server runs at most this many requests of one connection at once (socket/service_pool.h).
 constexpr long kServerRunners = 4;
 constexpr std::size_t kHeaderSize = 20;
 
 enum Kind : std::uint8_t { kRequestFrame = 1, kReplyFrame = 2, kErrorFrame = 3, kHelloFrame = 4, kHelloAckFrame = 5 };
+constexpr std::uint8_t kOverLimitFlag = 0x02;
 
 // Sockets only: the sanitizers' symbolizer keeps pipes of its own open from its first use on. It
 // reads a link per descriptor, so the let-go check calls it only when the plain count is above
@@ -358,16 +359,19 @@ private:
 
     void Answer(Reader& in) {
         const std::uint8_t which = in.Byte();
-        const std::uint8_t kind = (in.Byte() & 1) ? kErrorFrame : kReplyFrame;
+        const std::uint8_t how = in.Byte();
+        const std::uint8_t kind = (how & 1) ? kErrorFrame : kReplyFrame;
+        // An error may say that a limit refused the call, which the server's caller sees as such.
+        const std::uint8_t flags = kind == kErrorFrame && (how & 2) ? kOverLimitFlag : 0;
         const std::string payload = in.Blob();
         if (serverCalls_.empty()) {
             // A reply to a call nobody made.
-            SendFrame(kind, which, 0, 1, payload);
+            SendFrame(kind, which, 0, 1, payload, flags);
         } else {
             const auto at = serverCalls_.begin() + which % serverCalls_.size();
             const ServerCall s = *at;
             // Sent inside a frame cut short before, it is not an answer the server sees.
-            if (SendFrame(kind, s.callId, s.chain, s.depth, payload)) serverCalls_.erase(at);
+            if (SendFrame(kind, s.callId, s.chain, s.depth, payload, flags)) serverCalls_.erase(at);
         }
         Pump(true);
     }
@@ -400,10 +404,10 @@ private:
     // True when the frame was sent whole and began at a frame boundary (so the server reads it as
     // the frame it is).
     bool SendFrame(std::uint8_t kind, std::uint32_t callId, std::uint64_t chain, std::uint16_t depth,
-                   const std::string& payload) {
+                   const std::string& payload, std::uint8_t flags = 0) {
         const bool whole = AtBoundary();
         const bool sent =
-            Send(Header(static_cast<std::uint32_t>(payload.size()), kind, 0, depth, callId, chain) + payload);
+            Send(Header(static_cast<std::uint32_t>(payload.size()), kind, flags, depth, callId, chain) + payload);
         return whole && sent;
     }
 

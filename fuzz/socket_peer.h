@@ -7,7 +7,7 @@
 //   kHello      flags; [u32 version if kHelloVersion]; [name if kHelloExtraName]
 //               modules: bits 0-2 pick the served modules in order, bit 3 adds one nobody serves
 //   kRequest    object id, module (1), method id, chain byte, arguments (length + bytes)
-//   kAnswer     which of the server's unanswered calls (1), kind (1: odd an error), payload
+//   kAnswer     which of the server's unanswered calls (1), kind (1: bit 0 an error, bit 1 a limit), payload
 //   kRelease    object id, interface (1, index into the table), count (1)
 //   kFrame      fix (1), header (20), payload: fix bit 0 sets the length field to the payload's
 //               size, bit 1 clears the flags
