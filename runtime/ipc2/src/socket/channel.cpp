@@ -358,9 +358,10 @@ void Channel::RunRequest(Frame& f, Waiter* caller) noexcept {
         MutexLock lock(mu_);
         if (!closed_) token_.Take(caller);
     }
-    Answer(request, outcome, scope.Pending(), caller);
-    // Accepted when it was read, the request is open no more.
+    // Accepted when it was read, the request is open no more: counted out before the answer goes,
+    // since the peer may make its next call as soon as it has the answer.
     limiter_->CloseCall();
+    Answer(request, outcome, scope.Pending(), caller);
     scope.Pending().clear();
     outcome = Outcome{};
     // Possibly the last reference to the endpoint: only after the answer went out.
