@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ipc2/ipc2.h"
+#include "trace/trace.h"
 #include "table_types.h"
 
 namespace aai_fuzz {
@@ -62,6 +63,8 @@ inline bool ReceiveRequest(ipc2::IStub& stub, const Handler& handler, const unsi
         return replied;
     } catch (const ipc2::IpcError&) {
         return false;
+    } catch (const trace::FatalError&) {
+        return false;
     }
 }
 
@@ -76,6 +79,7 @@ inline Bytes WriteRequest(const InterfaceEntry& entry, const MethodCall& method,
         try {
             method.call(proxy);
         } catch (const ipc2::IpcError&) {
+        } catch (const trace::FatalError&) {
             // The empty reply does not hold a result; the request was written all the same.
         }
         request = handler->lastSent;

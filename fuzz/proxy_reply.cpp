@@ -30,6 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         try {
             method.call(proxy);
         } catch (const zel::proglibs::ipc2::IpcError&) {
+        } catch (const trace::FatalError&) {
         }
     }
     handler->Close();

@@ -21,6 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         entry.roundTrip(data + 1, size - 1, setup->brokers);
     } catch (const zel::proglibs::ipc2::IpcError&) {
+    } catch (const trace::FatalError&) {
     }
     setup->capture.Clear();
     return 0;

@@ -144,6 +144,8 @@ std::size_t Request(Script& script, int objectId, const aai_fuzz::InterfaceEntry
             method.call(proxy);
         } catch (const zel::proglibs::ipc2::IpcError&) {
             // The empty reply does not hold a result; the request was written all the same.
+        } catch (const trace::FatalError&) {
+            // Likewise, where the result is decoded by the binding.
         }
         request = handler->lastSent;
         ours = handler->Registry().StubCount();

@@ -299,6 +299,42 @@ TEST_P(EndToEnd, ObjectsAreReleasedWhenTheClientLetsGo) {
     EXPECT_EQ(serverBroker->Stubs(), 0u);
 }
 
+// A result the library cannot know is never made up: on a lost connection a call with a result
+// throws the report; a void call, with or without a reply handler, returns.
+TEST_P(EndToEnd, ResultsOfALostConnectionAreThrownNeverMadeUp) {
+    auto users = session->getUsersAndGroupsServer();
+    auto cluster = session->getClusterSecurityServer();
+    ConnectionOf(session)->Close();
+    trace::Capture capture;
+    EXPECT_THROW(users->checkPasswordComplexity("short"), trace::FatalError);
+    EXPECT_THROW(users->validateNetworkUsername("admin"), trace::FatalError);
+    EXPECT_THROW(cluster->getName(), trace::FatalError);
+    EXPECT_NO_THROW(users->setFlag1(true));
+    EXPECT_NO_THROW(users->addUser(aai::LocalUser(), std::make_shared<EditUserReply>()));
+    EXPECT_EQ(capture.FatalReports().size(), 3u);
+}
+
+// An argument that cannot be decoded fails its request before any implementation is called with
+// it, and the caller hears why; the connection goes on.
+TEST_P(EndToEnd, AnArgumentThatCannotBeDecodedFailsItsRequest) {
+    auto users = session->getUsersAndGroupsServer();
+    auto connection = ConnectionOf(session);
+    constexpr int kAddUser = 44;  // IUsersAndGroupsServer.addUser's method id
+    auto request = std::make_shared<ipc2::ByteStream>();
+    ipc2::RequestHeader{dynamic_cast<ipc2::IProxy&>(*users).GetId(), connection->GetModuleId("aai"), kAddUser}
+        .WriteTo(*request);
+    aai::LocalUserMarshaller::Encode(request, aai::LocalUser(), connection, aai::MakeInterfaceBrokers());
+    ipc2::WriteLe32(*request, -1);  // a reply handler that names no object
+    try {
+        connection->Send(request, true);
+        ADD_FAILURE() << "the request was answered";
+    } catch (const ipc2::RemoteError& e) {
+        EXPECT_NE(std::string(e.what()).find("Failed to decode EditUserReplyHandler"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(served->users->added.empty());
+    EXPECT_EQ(users->validateNetworkUsername("root"), aai::VALIDATENETWORKUSERNAMERESULT_FAILED_RESERVED_ACCOUNT);
+}
+
 // A proxy's calls share nothing that changes: several threads may call through one at once.
 TEST_P(EndToEnd, OneProxyServesCallsFromSeveralThreads) {
     auto cluster = session->getClusterSecurityServer();
@@ -402,7 +438,7 @@ TEST_P(EndToEndAlone, ConnectionsMadeAfterSettingLimitsAreHeldToThem) {
     // A description of 100 bytes makes the request larger than 64: it is refused before it is sent.
     aai::LocalUser user;
     user.setDescription(std::string(100, 'd'));
-    EXPECT_THROW(users->addUser(user, nullptr), ipc2::LimitError);
+    EXPECT_THROW(users->addUser(user, std::make_shared<EditUserReply>()), ipc2::LimitError);
     EXPECT_EQ(aai::GetConnectionLimits().maxFrameSize, 64u);
     aai::SetConnectionLimits(defaults);
     users.reset();
@@ -446,7 +482,7 @@ class CallerWatchingService : public aai::IAAService, public std::enable_shared_
 public:
     std::shared_ptr<aai::IServerSession> registerClient(const std::string&) override {
         if (auto connection = ipc2::CurrentConnection()) caller = connection->GetPeerCredentials();
-        return nullptr;
+        return std::make_shared<Session>();
     }
     std::shared_ptr<aai::ISettings> getSettingsServer(const std::string&) override { return nullptr; }
     void Start() { RegisterServer(shared_from_this()); }
@@ -478,13 +514,16 @@ TEST(EndToEndWithoutService, ABundleWithoutBrokerIsRefused) {
     auto withoutBroker = aai::MakeInterfaceBrokers();
     withoutBroker->aaiBroker.reset();
     trace::Capture capture;
-    service->StartUsing(withoutBroker);
-    service->StartUsing(nullptr);
+    EXPECT_THROW(service->StartUsing(withoutBroker), trace::FatalError);
+    EXPECT_THROW(service->StartUsing(nullptr), trace::FatalError);
     EXPECT_THROW(aai::IAAService::Connect(), ipc2::ConnectError);  // nothing was registered
 
     service->Start();
-    EXPECT_EQ(aai::IAAService::ConnectUsingBrokers(withoutBroker), nullptr);
-    EXPECT_EQ(aai::IAAService::ConnectUsingBrokers(nullptr), nullptr);
+    EXPECT_THROW(aai::IAAService::ConnectUsingBrokers(withoutBroker), trace::FatalError);
+    {
+        const trace::ScopedFatalPolicy returning(trace::FatalPolicy::Return);
+        EXPECT_EQ(aai::IAAService::ConnectUsingBrokers(nullptr), nullptr);
+    }
     EXPECT_TRUE(service->clients.empty());
     Service::Stop();
 

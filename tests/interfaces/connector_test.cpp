@@ -10,8 +10,11 @@ namespace {
 
 constexpr char kConnect[] = "zel::iface::aai::IAAServiceConnector::Connect";
 
+// The connect request and what its reply comes to where reports return; by default they are thrown
+// (the last test).
 class Handshake : public ::testing::Test {
 protected:
+    const trace::ScopedFatalPolicy returning_{trace::FatalPolicy::Return};
     void TearDown() override { handler->Close(); }
     void Answer(std::int32_t rootId, const std::string& version) {
         handler->reply = [=](std::shared_ptr<ipc2::ByteStream>) { return StreamOf(Wire().Int(rootId).String(version)); };
@@ -72,6 +75,23 @@ TEST_F(Handshake, ARootThatCannotBeDecodedIsReported) {
     EXPECT_EQ(aai::detail::Handshake(handler, brokers), nullptr);
     ASSERT_EQ(capture.FatalReports().size(), 1u);
     EXPECT_EQ(capture.FatalReports()[0].text, "Failed to decode AAService");
+}
+
+// By default a connect that cannot be completed throws the report: the caller gets no root that
+// stands for nothing, and no root of a server that speaks another version.
+TEST_F(Handshake, ByDefaultTheReportsAreThrown) {
+    const trace::ScopedFatalPolicy throwing(trace::FatalPolicy::Throw);
+    trace::Capture capture;
+    EXPECT_THROW(aai::detail::Handshake(nullptr, brokers), trace::FatalError);
+    EXPECT_THROW(aai::detail::Handshake(handler, brokers), trace::FatalError);  // no reply
+    Answer(3, "9.9.9");
+    try {
+        aai::detail::Handshake(handler, brokers);
+        ADD_FAILURE() << "a root of another version was returned";
+    } catch (const trace::FatalError& e) {
+        EXPECT_STREQ(e.what(), "Server version differs from client version (9.9.9 != 10.0.0)");
+    }
+    EXPECT_EQ(capture.FatalReports().size(), 3u);
 }
 
 }  // namespace

@@ -17,8 +17,11 @@ struct Done : aai::IReplyHandler {
 
 const Bytes kNoObject = {0xFF, 0xFF, 0xFF, 0xFF};
 
+// What a reference that cannot be sent or resolved comes to where reports return; under the default
+// policy the report is thrown instead (ReferencesByDefault below).
 class References : public ::testing::Test {
 protected:
+    const trace::ScopedFatalPolicy returning_{trace::FatalPolicy::Return};
     void TearDown() override {
         client->Close();
         server->Close();
@@ -175,6 +178,28 @@ TEST_F(References, AnEmptyHandlerArgumentStillSendsTheCall) {
     EXPECT_EQ(Bytes(request.end() - 4, request.end()), kNoObject);
     ASSERT_EQ(capture.FatalReports().size(), 1u);
     EXPECT_EQ(capture.FatalReports()[0].text, "Cannot encode an empty EditUserReplyHandler reference");
+}
+
+// By default the report is thrown: a call whose reference cannot be encoded is not sent, and a
+// request whose reference cannot be decoded fails before any implementation is called with it.
+TEST(ReferencesByDefault, WhatCannotBeSentOrResolvedIsThrown) {
+    const auto brokers = aai::MakeInterfaceBrokers();
+    auto client = RecordingHandler::Make(false);
+    auto server = RecordingHandler::Make(true);
+    trace::Capture capture;
+    try {
+        MakeProxy<aai::IUsersAndGroupsServer>(8, client, brokers)->addUser(aai::LocalUser(), nullptr);
+        ADD_FAILURE() << "a call with an empty handler was made";
+    } catch (const trace::FatalError& e) {
+        EXPECT_STREQ(e.what(), "Cannot encode an empty EditUserReplyHandler reference");
+    }
+    ASSERT_EQ(client->sent.size(), 1u) << "only the proxy's release went";
+    EXPECT_EQ(client->sent[0].bytes.size(), 13u);
+    EXPECT_THROW(aai::ReplyHandlerMarshaller::Decode(StreamOf(Le32(42)), client, brokers), trace::FatalError);
+    EXPECT_THROW(aai::ServerSessionMarshaller::Decode(StreamOf(Le32(-1)), client, brokers), trace::FatalError);
+    EXPECT_EQ(capture.FatalReports().size(), 3u);
+    client->Close();
+    server->Close();
 }
 
 TEST(ReferenceText, SizeAndTextOfAPointer) {

@@ -114,8 +114,9 @@ TEST(EnumText, InsertedAsOneStringSoWidthAndFillApply) {
 }
 
 // Anything but an exact text is one fatal report, with the text as an argument of the format
-// (never as the format), and gives the first value.
-TEST(EnumParse, InexactTextsReportAndGiveTheFirstValue) {
+// (never as the format): thrown by default, so that no value stands for a text that names none;
+// where reports return, the first value.
+TEST(EnumParse, InexactTextsAreReportedAndThrownOrGiveTheFirstValue) {
     struct Bad {
         std::string input;
         std::string reported;  // what the report's text ends with
@@ -133,9 +134,18 @@ TEST(EnumParse, InexactTextsReportAndGiveTheFirstValue) {
     for (const Bad& b : bad) {
         SCOPED_TRACE(b.input);
         trace::Capture capture;
-        EXPECT_EQ(FromString<EditUserResult>(b.input), EDITUSERRESULT_SUCCESS);
+        try {
+            FromString<EditUserResult>(b.input);
+            ADD_FAILURE() << "an inexact text gave a value";
+        } catch (const trace::FatalError& e) {
+            EXPECT_EQ(e.what(), "Value is not a EditUserResult: " + b.reported);
+        }
+        {
+            const trace::ScopedFatalPolicy returning(trace::FatalPolicy::Return);
+            EXPECT_EQ(FromString<EditUserResult>(b.input), EDITUSERRESULT_SUCCESS);
+        }
         const auto reports = capture.FatalReports();
-        ASSERT_EQ(reports.size(), 1u);
+        ASSERT_EQ(reports.size(), 2u);
         EXPECT_EQ(reports[0].text, "Value is not a EditUserResult: " + b.reported);
         EXPECT_EQ(reports[0].function, "zel::iface::aai::FromString");
         EXPECT_EQ(reports[0].component, "AAI");
@@ -146,6 +156,7 @@ TEST(EnumParse, InexactTextsReportAndGiveTheFirstValue) {
 
 TEST(EnumParse, EmptyTextReportsWithTheEnumerationsName) {
     trace::Capture capture;
+    const trace::ScopedFatalPolicy returning(trace::FatalPolicy::Return);
     EXPECT_EQ(FromString<ClusterResult>(""), CLUSTERRESULT_SUCCESS);
     const auto reports = capture.FatalReports();
     ASSERT_EQ(reports.size(), 1u);
@@ -174,12 +185,19 @@ TEST(EnumParse, ExtractionReadsTheWholeTextAndLeavesTheStreamAlone) {
     EXPECT_EQ(status, CARDSTATUS_READ);
     EXPECT_EQ(partly.tellg(), std::streampos(1));
 
+    // An unknown text is reported: thrown by default, the value left alone; where reports return,
+    // the first value.
     std::istringstream unknown("CARDSTATUS_GONE");
     status = CARDSTATUS_REMOVED;
-    unknown >> status;
+    EXPECT_THROW(unknown >> status, trace::FatalError);
+    EXPECT_EQ(status, CARDSTATUS_REMOVED);
+    {
+        const trace::ScopedFatalPolicy returning(trace::FatalPolicy::Return);
+        unknown >> status;
+    }
     EXPECT_EQ(status, CARDSTATUS_READING);
     EXPECT_TRUE(unknown.good());
-    EXPECT_EQ(capture.FatalReports().size(), 1u);
+    EXPECT_EQ(capture.FatalReports().size(), 2u);
 }
 
 }  // namespace

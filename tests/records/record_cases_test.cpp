@@ -263,7 +263,7 @@ TEST(PrimitiveText, DefaultStreamFormatting) {
 // ---------------------------------------------------------------------------------------------
 // The getter of an unset optional field
 
-TEST(RecordOptional, UnsetGetterReportsOnceAndGivesTheDefault) {
+TEST(RecordOptional, UnsetGetterReportsAndThrowsOrGivesTheDefault) {
     struct Case {
         const char* function;
         std::function<bool()> getsDefault;
@@ -291,6 +291,10 @@ TEST(RecordOptional, UnsetGetterReportsOnceAndGivesTheDefault) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.function);
         trace::Capture capture;
+        // Thrown by default: no made-up value stands for a field that was never set.
+        EXPECT_THROW(c.getsDefault(), trace::FatalError);
+        capture.Clear();
+        const trace::ScopedFatalPolicy returning(trace::FatalPolicy::Return);
         EXPECT_TRUE(c.getsDefault());
         const auto reports = capture.FatalReports();
         ASSERT_EQ(reports.size(), 1u);

@@ -106,6 +106,7 @@ TEST(TraceFormat, FatalReportKeepsCategoryAndCode) {
 
 // Data that looks like a format must travel as data through every stage, including the writers.
 TEST(TraceFormat, DirectivesInsideArgumentsArriveLiterally) {
+    const trace::ScopedFatalPolicy returning(trace::FatalPolicy::Return);  // the writing is tested here
     const char* hostile = "%s%s%n %d %% %x";
     EXPECT_EQ(dus_trc_msg("%s", hostile).text, hostile);
     EXPECT_EQ(dus_sds_fatal(1, 2, "user %s", hostile).text, std::string("user ") + hostile);
@@ -124,6 +125,7 @@ TEST(TraceFormat, DirectivesInsideArgumentsArriveLiterally) {
 }
 
 TEST(TraceRecords, CarryWhereTheyCameFromWithTheDirectoryStripped) {
+    const trace::ScopedFatalPolicy returning(trace::FatalPolicy::Return);  // the writing is tested here
     trace::Capture capture;
     dus_trc_log("/home/build/runtime/ipc2/src/connector.cpp", 120, "Connect", "ipc2", dus_trc_msg("up"));
     dus_sds_log("relative/dir/auth.cpp", 42, "Login", "aai", dus_sds_fatal(3, 17, "no session"));
@@ -207,6 +209,7 @@ TEST(TraceCapture, SurvivesDestructionOutOfOrder) {
 }
 
 TEST(TraceCapture, KeepsEveryRecordFromConcurrentThreadsInEachThreadsOrder) {
+    const trace::ScopedFatalPolicy returning(trace::FatalPolicy::Return);  // the writing is tested here
     constexpr int kThreads = 8;
     constexpr int kEach = 400;
     trace::Capture capture;
@@ -246,6 +249,7 @@ TEST(TraceCapture, KeepsEveryRecordFromConcurrentThreadsInEachThreadsOrder) {
 }
 
 TEST(TraceStderr, WritesOneLinePerRecordInTheDocumentedForm) {
+    const trace::ScopedFatalPolicy returning(trace::FatalPolicy::Return);  // the writing is tested here
     StderrToFile err;
     dus_trc_log("/x/y/session.cpp", 7, "Open", "ipc2", dus_trc_msg("opened %d", 3));
     dus_sds_log("auth.cpp", 42, "Login", "aai", dus_sds_fatal(3, 17, "no %s", "session"));
@@ -348,71 +352,109 @@ TEST(TraceLevel, ComesFromTheEnvironment) {
     unsetenv("ZEL_TRACE_LEVEL");
 }
 
-TEST(TraceFatal, AbortsAfterWritingWhenAsked) {
+// After writing, each policy acts: throw carries the report; return lets the caller go on; abort
+// ends the process. The report reaches the capture (or standard error) first in every case.
+TEST(TraceFatal, EachPolicyActsOnceTheReportIsWritten) {
+    {
+        trace::Capture capture;
+        const trace::ScopedFatalPolicy throwing(trace::FatalPolicy::Throw);
+        try {
+            dus_sds_log("/src/t.cpp", 7, "ns::F", "comp", dus_sds_fatal(3, 17, "no %s", "session"));
+            ADD_FAILURE() << "returned under the throwing policy";
+        } catch (const trace::FatalError& e) {
+            EXPECT_STREQ(e.what(), "no session");
+            EXPECT_EQ(e.Category(), 3);
+            EXPECT_EQ(e.Code(), 17);
+            EXPECT_EQ(e.Function(), "ns::F");
+            EXPECT_EQ(e.Component(), "comp");
+        }
+        ASSERT_EQ(capture.FatalReports().size(), 1u);
+        EXPECT_EQ(capture.FatalReports()[0].text, "no session");
+    }
+    {
+        trace::Capture capture;
+        const trace::ScopedFatalPolicy returning(trace::FatalPolicy::Return);
+        dus_sds_log("r.cpp", 1, "F", "c", dus_sds_fatal(1, 2, "still here"));
+        ASSERT_EQ(capture.FatalReports().size(), 1u);
+        EXPECT_EQ(capture.FatalReports()[0].text, "still here");
+    }
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
-            trace::SetFatalAborts(true);
+            trace::SetFatalPolicy(trace::FatalPolicy::Abort);
             dus_sds_log("/src/aai/auth.cpp", 42, "Login", "aai", dus_sds_fatal(3, 17, "no %s", "session"));
         },
         "aai 17 auth\\.cpp:42 Login: no session");
-
-    // Switched off again, a report returns.
-    EXPECT_EXIT(
-        {
-            trace::SetFatalAborts(true);
-            trace::SetFatalAborts(false);
-            dus_sds_log("a.cpp", 1, "F", "c", dus_sds_fatal(1, 1, "returns"));
-            std::_Exit(0);
-        },
-        ::testing::ExitedWithCode(0), "c 1 a\\.cpp:1 F: returns");
 }
 
+// Where nothing may be thrown (destructors, noexcept paths), a report is written and the caller
+// goes on, whatever the policy but abort.
+TEST(TraceFatal, LogFatalWritesAndNeverThrows) {
+    trace::Capture capture;
+    for (trace::FatalPolicy policy : {trace::FatalPolicy::Throw, trace::FatalPolicy::Return}) {
+        const trace::ScopedFatalPolicy scoped(policy);
+        EXPECT_NO_THROW(trace::LogFatal("d.cpp", 3, "Dtor", "c", dus_sds_fatal(1, 1, "in a destructor")));
+    }
+    EXPECT_EQ(capture.FatalReports().size(), 2u);
+}
+
+TEST(TraceFatal, ScopedPolicyRestoresThePreviousOne) {
+    const trace::FatalPolicy before = trace::GetFatalPolicy();
+    {
+        const trace::ScopedFatalPolicy outer(trace::FatalPolicy::Return);
+        {
+            const trace::ScopedFatalPolicy inner(trace::FatalPolicy::Abort);
+            EXPECT_EQ(trace::GetFatalPolicy(), trace::FatalPolicy::Abort);
+        }
+        EXPECT_EQ(trace::GetFatalPolicy(), trace::FatalPolicy::Return);
+    }
+    EXPECT_EQ(trace::GetFatalPolicy(), before);
+}
+
+// Read once, at the first report: ZEL_FATAL_POLICY, or the older ZEL_FATAL_ABORT=1; throwing when
+// neither says otherwise. Each case runs in a child process of its own, where it is the first read.
 TEST(TraceFatal, EnvironmentChoosesTheDefault) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+    enum Acts { kThrows = 1, kReturns = 2, kAborts = 3 };
     struct Case {
-        const char* value;  // null: unset
-        bool aborts;
-    } cases[] = {{nullptr, false}, {"0", false}, {"", false}, {"1", true}};
+        const char* policy;  // null: unset
+        const char* abort;   // ZEL_FATAL_ABORT; null: unset
+        Acts acts;
+    } cases[] = {
+        {nullptr, nullptr, kThrows}, {"throw", nullptr, kThrows}, {"return", nullptr, kReturns},
+        {"abort", nullptr, kAborts}, {"bogus", nullptr, kThrows}, {"", nullptr, kThrows},
+        {nullptr, "1", kAborts},     {nullptr, "0", kThrows},     {"return", "1", kAborts},
+    };
     for (const Case& c : cases) {
-        if (c.value != nullptr) {
-            setenv("ZEL_FATAL_ABORT", c.value, 1);
+        const std::string shown = std::string("ZEL_FATAL_POLICY=") + (c.policy ? c.policy : "(unset)") +
+                                  " ZEL_FATAL_ABORT=" + (c.abort ? c.abort : "(unset)");
+        c.policy ? setenv("ZEL_FATAL_POLICY", c.policy, 1) : unsetenv("ZEL_FATAL_POLICY");
+        c.abort ? setenv("ZEL_FATAL_ABORT", c.abort, 1) : unsetenv("ZEL_FATAL_ABORT");
+        const auto report = [] {
+            try {
+                dus_sds_log("e.cpp", 2, "G", "env", dus_sds_fatal(0, 5, "stop"));
+            } catch (const trace::FatalError&) {
+                std::_Exit(kThrows);
+            }
+            std::_Exit(kReturns);
+        };
+        if (c.acts == kAborts) {
+            EXPECT_DEATH(report(), "env 5 e\\.cpp:2 G: stop") << shown;
         } else {
-            unsetenv("ZEL_FATAL_ABORT");
-        }
-        const char* shown = c.value != nullptr ? c.value : "(unset)";
-        if (c.aborts) {
-            EXPECT_DEATH(dus_sds_log("e.cpp", 2, "G", "env", dus_sds_fatal(0, 5, "stop")), "env 5 e\\.cpp:2 G: stop")
-                << "ZEL_FATAL_ABORT=" << shown;
-        } else {
-            EXPECT_EXIT(
-                {
-                    dus_sds_log("e.cpp", 2, "G", "env", dus_sds_fatal(0, 5, "go on"));
-                    std::_Exit(trace::FatalAborts() ? 1 : 0);
-                },
-                ::testing::ExitedWithCode(0), "env 5 e\\.cpp:2 G: go on")
-                << "ZEL_FATAL_ABORT=" << shown;
+            EXPECT_EXIT(report(), ::testing::ExitedWithCode(c.acts), "env 5 e\\.cpp:2 G: stop") << shown;
         }
     }
+    unsetenv("ZEL_FATAL_POLICY");
     unsetenv("ZEL_FATAL_ABORT");
 
     // The program's own choice outranks the environment.
-    setenv("ZEL_FATAL_ABORT", "1", 1);
+    setenv("ZEL_FATAL_POLICY", "abort", 1);
     EXPECT_EXIT(
         {
-            trace::SetFatalAborts(false);
+            trace::SetFatalPolicy(trace::FatalPolicy::Return);
             dus_sds_log("e.cpp", 3, "G", "env", dus_sds_fatal(0, 6, "overridden"));
             std::_Exit(0);
         },
         ::testing::ExitedWithCode(0), "overridden");
-    unsetenv("ZEL_FATAL_ABORT");
-}
-
-TEST(TraceFatal, ReportsReachTheCaptureAndReturnWhenNotAborting) {
-    trace::Capture capture;
-    trace::SetFatalAborts(false);
-    dus_sds_log("r.cpp", 1, "F", "c", dus_sds_fatal(1, 2, "still here"));
-    EXPECT_FALSE(trace::FatalAborts());
-    ASSERT_EQ(capture.FatalReports().size(), 1u);
-    EXPECT_EQ(capture.FatalReports()[0].text, "still here");
+    unsetenv("ZEL_FATAL_POLICY");
 }

@@ -1,6 +1,7 @@
 #include "ipc2/registry.h"
 
 #include <climits>
+#include <exception>
 #include <functional>
 #include <utility>
 
@@ -137,18 +138,25 @@ int ObjectRegistry::DecreaseStubReferenceCount(const std::shared_ptr<IStub>& stu
     if (!stub) return 0;
     const int id = stub->GetId();
     std::shared_ptr<IStub> dropped;  // destroyed after the lock is let go
+    std::exception_ptr failed;       // thrown after it too
     int remaining = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto found = stubsById_.find(id);
         if (found == stubsById_.end() || found->second.stub != stub) return 0;
-        remaining = stub->DecreaseReferenceCount(count);
+        // A stub that cannot count (its count went below zero and it reports so) is dropped.
+        try {
+            remaining = stub->DecreaseReferenceCount(count);
+        } catch (...) {
+            failed = std::current_exception();
+        }
         if (remaining <= 0) {
             stubIds_.erase(found->second.key);
             dropped = std::move(found->second.stub);
             stubsById_.erase(found);
         }
     }
+    if (failed) std::rethrow_exception(failed);
     return remaining;
 }
 

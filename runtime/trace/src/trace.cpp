@@ -46,12 +46,18 @@ std::atomic<int>& Level() {
     return level;
 }
 
-std::atomic<bool>& Aborts() {
-    static std::atomic<bool> aborts{[] {
-        const char* value = std::getenv("ZEL_FATAL_ABORT");
-        return value != nullptr && std::strcmp(value, "1") == 0;
-    }()};
-    return aborts;
+trace::FatalPolicy PolicyFromEnvironment() {
+    const char* abort = std::getenv("ZEL_FATAL_ABORT");
+    if (abort != nullptr && std::strcmp(abort, "1") == 0) return trace::FatalPolicy::Abort;
+    const char* value = std::getenv("ZEL_FATAL_POLICY");
+    if (value != nullptr && std::strcmp(value, "return") == 0) return trace::FatalPolicy::Return;
+    if (value != nullptr && std::strcmp(value, "abort") == 0) return trace::FatalPolicy::Abort;
+    return trace::FatalPolicy::Throw;
+}
+
+std::atomic<trace::FatalPolicy>& Policy() {
+    static std::atomic<trace::FatalPolicy> policy{PolicyFromEnvironment()};
+    return policy;
 }
 
 std::string Format(const char* format, std::va_list args) {
@@ -207,9 +213,30 @@ ScopedLevel::ScopedLevel(int level) : previous_(Level().exchange(level)) {}
 
 ScopedLevel::~ScopedLevel() { Level().store(previous_); }
 
-void SetFatalAborts(bool abort) { Aborts().store(abort); }
+void SetFatalPolicy(FatalPolicy policy) { Policy().store(policy); }
 
-bool FatalAborts() { return Aborts().load(); }
+FatalPolicy GetFatalPolicy() { return Policy().load(); }
+
+ScopedFatalPolicy::ScopedFatalPolicy(FatalPolicy policy) : previous_(Policy().exchange(policy)) {}
+
+ScopedFatalPolicy::~ScopedFatalPolicy() { Policy().store(previous_); }
+
+FatalError::FatalError(const dus_sds_report& report, const char* function, const char* component)
+    : std::runtime_error(report.text),
+      category_(report.category),
+      code_(report.code),
+      function_(OrUnknown(function)),
+      component_(OrUnknown(component)) {}
+
+void LogFatal(const char* file, int line, const char* function, const char* component,
+              const dus_sds_report& report) noexcept {
+    try {
+        Dispatch::Deliver(MakeRecord(true, report.category, report.code, file, line, function, component, report.text));
+    } catch (...) {
+        // Out of memory for the record: the report is lost, the caller goes on.
+    }
+    if (GetFatalPolicy() == FatalPolicy::Abort) std::abort();
+}
 
 }  // namespace trace
 
@@ -241,7 +268,6 @@ dus_sds_report dus_sds_fatal(int category, int code, const char* format, ...) {
 
 void dus_sds_log(const char* file, int line, const char* function, const char* component,
                  const dus_sds_report& report) {
-    trace::Dispatch::Deliver(
-        MakeRecord(true, report.category, report.code, file, line, function, component, report.text));
-    if (trace::FatalAborts()) std::abort();
+    trace::LogFatal(file, line, function, component, report);
+    if (trace::GetFatalPolicy() == trace::FatalPolicy::Throw) throw trace::FatalError(report, function, component);
 }

@@ -44,7 +44,8 @@ public:
     // after a new proxy for the same id was registered.
     void RemoveProxy(int id);
     // Lowers the count; drops the stub at 0 (or below). Returns the new count. A stub that is not
-    // (or no longer) registered is left alone and 0 is returned.
+    // (or no longer) registered is left alone and 0 is returned. A stub whose own count fails
+    // (DecreaseReferenceCount throws) is dropped, and the exception passed on with no lock held.
     int DecreaseStubReferenceCount(const std::shared_ptr<IStub>& stub, int count, const std::string& typeName);
 
     // Drops every stub (their implementations are released after the lock is let go) and forgets

@@ -18,10 +18,16 @@
 // number counts as 0, one beyond the range of int as the largest int. A trace::ScopedLevel
 // overrides it for its lifetime.
 //
-// Fatal reports return to their caller. Callers are written for that: after a report they carry on
-// with a safe default (an empty pointer, a default value). Set ZEL_FATAL_ABORT=1 (read once, on
-// first use), or call trace::SetFatalAborts(true), to make dus_sds_log abort the process after
-// writing the report instead (a Capture receives the report first); useful for debugging a service.
+// After writing a fatal report, dus_sds_log acts on it by the process's fatal policy:
+//   throw   (the default) it throws trace::FatalError, carrying the category, code and text, so that
+//           the operation that failed fails: no made-up value stands in for a result nobody knows;
+//   return  it returns to its caller, which carries on with a safe default (an empty pointer, a
+//           default value), as components written for the historical facility expect;
+//   abort   it aborts the process (a Capture receives the report first): for debugging a service.
+// ZEL_FATAL_POLICY=throw|return|abort sets it for the process (read once, on first use; the older
+// ZEL_FATAL_ABORT=1 means abort); trace::SetFatalPolicy and trace::ScopedFatalPolicy in code.
+// Code that must not throw (a destructor, a noexcept path) reports with trace::LogFatal, which
+// writes the report and never throws, whatever the policy.
 //
 // A format that vsnprintf cannot expand (an encoding error) leaves the format itself as the text.
 //
@@ -29,6 +35,7 @@
 // Formats are printf formats: pass data only as arguments, never as the format.
 #pragma once
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -105,8 +112,43 @@ private:
     int previous_;
 };
 
-// Whether dus_sds_log aborts the process after writing a report (default: no, or ZEL_FATAL_ABORT).
-void SetFatalAborts(bool abort);
-bool FatalAborts();
+// What dus_sds_log does once a report is written (see the top of this file).
+enum class FatalPolicy { Throw, Return, Abort };
+void SetFatalPolicy(FatalPolicy policy);
+FatalPolicy GetFatalPolicy();
+
+// Sets the policy for its lifetime, restoring the previous one afterwards.
+class ScopedFatalPolicy {
+public:
+    explicit ScopedFatalPolicy(FatalPolicy policy);
+    ~ScopedFatalPolicy();
+    ScopedFatalPolicy(const ScopedFatalPolicy&) = delete;
+    ScopedFatalPolicy& operator=(const ScopedFatalPolicy&) = delete;
+
+private:
+    FatalPolicy previous_;
+};
+
+// A fatal report, thrown under FatalPolicy::Throw; what() is the report's text.
+class FatalError : public std::runtime_error {
+public:
+    FatalError(const dus_sds_report& report, const char* function, const char* component);
+    int Category() const noexcept { return category_; }
+    int Code() const noexcept { return code_; }
+    // The qualified name of the function that reported, and its component.
+    const std::string& Function() const noexcept { return function_; }
+    const std::string& Component() const noexcept { return component_; }
+
+private:
+    int category_;
+    int code_;
+    std::string function_;
+    std::string component_;
+};
+
+// dus_sds_log for code that must not throw: writes the report, and aborts under
+// FatalPolicy::Abort, but never throws.
+void LogFatal(const char* file, int line, const char* function, const char* component,
+              const dus_sds_report& report) noexcept;
 
 }  // namespace trace
