@@ -35,6 +35,8 @@
 #include <benchmark/benchmark.h>
 
 #include "aai/aai.h"
+#include "ipc2/deadline.h"
+#include "ipc2/errors.h"
 
 // Every allocation of the process, through any thread, is counted.
 namespace {
@@ -102,6 +104,10 @@ LocalUser SampleLocalUser() {
 // service would.
 std::shared_ptr<IUsersAndGroupsNotifications> g_sinkProxy;
 
+// The deadline benchmark: calls given kCallersTime to a method the service spends kSlowCall in.
+constexpr auto kSlowCall = std::chrono::milliseconds(10);
+constexpr auto kCallersTime = std::chrono::milliseconds(5);
+
 // The service's side: only what the benchmarks call does anything.
 class UsersAndGroups : public IUsersAndGroupsServer {
 public:
@@ -135,7 +141,11 @@ public:
     AuthenticateUserNotAtMachineResult authenticateUserNotAtMachineSync(const userlogin::UserLoginId&, const std::string&, const std::string&, const userlogin::PrivilegeList&) override { return {}; }
     bool isUserAllowedToAccessJob(const userlogin::LoggedInUser&, const std::string&) override { return {}; }
     void changePassword(const userlogin::UserLoginId&, const std::string&, const std::string&, std::shared_ptr<IChangePasswordReplyHandler>) override {}
-    std::string getPasswordResetToken(const userlogin::UserLoginId&) override { return {}; }
+    // The slow method of the deadline benchmark.
+    std::string getPasswordResetToken(const userlogin::UserLoginId&) override {
+        std::this_thread::sleep_for(kSlowCall);
+        return {};
+    }
     bool isPasswordResetTokenValid(const userlogin::UserLoginId&, const std::string&) override { return {}; }
     void resetPassword(const userlogin::UserLoginId&, const std::string&, std::shared_ptr<IChangePasswordReplyHandler>) override {}
     std::string getUserPrincipalName(const LocalUser&) override { return {}; }
@@ -537,6 +547,27 @@ void CallAmongManyConnections(benchmark::State& state) {
     state.counters["service_rss_kib_per_connection"] = g_residentKibPerConnection;
 }
 
+// How long after its deadline a caller is let go, when the answer is later than the deadline:
+// each call is given kCallersTime, the service takes kSlowCall. The median and the worst of the
+// run's calls are its counters, in microseconds.
+void CallPastItsDeadline(benchmark::State& state) {
+    std::vector<double> lateUs;
+    for (auto _ : state) {
+        const auto deadline = std::chrono::steady_clock::now() + kCallersTime;
+        try {
+            zel::proglibs::ipc2::CallDeadline scope(deadline);
+            g_remote->getPasswordResetToken(userlogin::UserLoginId("bench", 1));
+        } catch (const zel::proglibs::ipc2::DeadlineError&) {
+        }
+        lateUs.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - deadline).count());
+    }
+    std::sort(lateUs.begin(), lateUs.end());
+    state.counters["lateness_median_us"] = lateUs.empty() ? 0 : lateUs[lateUs.size() / 2];
+    state.counters["lateness_worst_us"] = lateUs.empty() ? 0 : lateUs.back();
+    // Let the service finish the calls it was given up on before the next benchmark.
+    std::this_thread::sleep_for(4 * kSlowCall);
+}
+
 void Floor(benchmark::State& state, Bytes bytes, int roundTrips) {
     EchoChild child(bytes.request, bytes.reply);
     for (auto _ : state) {
@@ -585,6 +616,8 @@ void RegisterAll() {
                                  [](benchmark::State& s) { CallEditUser(s, *g_remote); })
         ->Threads(2)
         ->UseRealTime();
+    // A thousand calls, one run: the figures are the distribution within it.
+    benchmark::RegisterBenchmark("deadline/lateness", CallPastItsDeadline)->Iterations(1000)->Repetitions(1)->UseRealTime();
     // Last: it leaves a thousand connections open. Its floor is call/void_bool on one connection.
     benchmark::RegisterBenchmark("scale/void_bool_1000_connections", CallAmongManyConnections)->UseRealTime();
     benchmark::RegisterBenchmark("inprocess/argless", [](benchmark::State& s) { CallArgless(s, *g_local); })

@@ -55,6 +55,15 @@ constexpr int kMaxConnections = 4;
 // The server runs at most this many requests of one connection at once (socket/service_pool.h).
 constexpr long kServerRunners = 4;
 constexpr std::size_t kHeaderSize = 20;
+// A request flagged with a budget (flag bit 2) has four more header bytes.
+constexpr std::uint8_t kBudgetFlag = 0x04;
+constexpr std::size_t kBudgetedHeaderSize = kHeaderSize + 4;
+
+std::size_t HeaderSizeOf(const char* h) {
+    return static_cast<std::uint8_t>(h[4]) == 1 && (static_cast<std::uint8_t>(h[5]) & kBudgetFlag) != 0
+               ? kBudgetedHeaderSize
+               : kHeaderSize;
+}
 
 enum Kind : std::uint8_t { kRequestFrame = 1, kReplyFrame = 2, kErrorFrame = 3, kHelloFrame = 4, kHelloAckFrame = 5 };
 constexpr std::uint8_t kOverLimitFlag = 0x02;
@@ -446,7 +455,7 @@ private:
                 continue;
             }
             head_[headerGot_++] = bytes[i++];
-            if (headerGot_ == kHeaderSize) {
+            if (headerGot_ >= kHeaderSize && headerGot_ == HeaderSizeOf(head_)) {
                 headerGot_ = 0;
                 payloadLeft_ = FromLe(head_, 4);
             }
@@ -517,8 +526,10 @@ private:
         std::size_t at = 0;
         while (in_.size() - at >= kHeaderSize) {
             const char* h = in_.data() + at;
+            const std::size_t headerSize = HeaderSizeOf(h);
+            if (in_.size() - at < headerSize) break;
             const std::uint64_t length = FromLe(h, 4);
-            if (in_.size() - at - kHeaderSize < length) break;
+            if (in_.size() - at - headerSize < length) break;
             const std::uint8_t kind = static_cast<std::uint8_t>(h[4]);
             const auto callId = static_cast<std::uint32_t>(FromLe(h + 8, 4));
             const std::uint64_t chain = FromLe(h + 12, 8);
@@ -533,7 +544,7 @@ private:
                 const auto it = std::find_if(owed_.begin(), owed_.end(), [&](const Owed& o) { return o.callId == callId; });
                 if (it != owed_.end()) owed_.erase(it);
             }
-            at += kHeaderSize + static_cast<std::size_t>(length);
+            at += headerSize + static_cast<std::size_t>(length);
         }
         in_.erase(0, at);
     }
@@ -551,7 +562,7 @@ private:
     std::vector<ServerCall> serverCalls_;
     std::uint32_t nextCallId_ = 0;
     std::uint64_t nextChain_ = 0;
-    char head_[kHeaderSize] = {};
+    char head_[kBudgetedHeaderSize] = {};
     std::size_t headerGot_ = 0;
     std::uint64_t payloadLeft_ = 0;
 };

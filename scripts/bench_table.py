@@ -82,6 +82,12 @@ def rows_of(run_dir):
             rows.append(Row("in-process userChanged (a LocalUser alone)", mode, runs[sink]["ns"], decode,
                             "allocations (decoding the record)", allocs, "%.2f allocations per call",
                             "≤ decoding + 2", lambda a, d=decode: a <= d + 2))
+        late = "deadline/lateness"
+        if late in runs:
+            median = runs[late].get("lateness_median_us", float("nan"))
+            worst = runs[late].get("lateness_worst_us", float("nan"))
+            rows.append(Row("a caller let go after its deadline (1,000 calls)", mode, median, None, "", worst,
+                            "worst %.0f µs", "≤ 100 ms", lambda w: w <= 100_000, lambda us: "%.0f µs" % us))
         many = "scale/void_bool_1000_connections"
         if many in runs:
             ratio_row("setFlag1 among 1,000 connections", mode, runs, many, "call/void_bool",

@@ -139,7 +139,7 @@ private:
         std::string& b = buffer_[side];
         while (b.size() >= frame::FrameHeader::kSize) {
             const auto h = frame::FrameHeader::Decode(reinterpret_cast<const unsigned char*>(b.data()));
-            const std::size_t size = frame::FrameHeader::kSize + h.length;
+            const std::size_t size = h.Size() + h.length;
             if (b.size() < size) break;
             const int to = fd_[1 - side];
             const bool open = side == kTest || towardTest_;

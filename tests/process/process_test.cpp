@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "ipc2/deadline.h"
 #include "ipc2/errors.h"
 #include "service.h"
 #include "trace/trace.h"
@@ -77,6 +78,18 @@ protected:
         waitpid(child_, nullptr, 0);
         child_ = -1;
         unlink((dir_ + "/AAI.sock").c_str());
+    }
+
+    // Freezes the service (SIGSTOP), and returns once it is stopped; lets it go on (SIGCONT).
+    void Freeze() {
+        kill(child_, SIGSTOP);
+        int status = 0;
+        waitpid(child_, &status, WUNTRACED);
+    }
+    void Thaw() {
+        kill(child_, SIGCONT);
+        int status = 0;
+        waitpid(child_, &status, WCONTINUED);
     }
 
     std::shared_ptr<aai::IAAService> root;
@@ -170,6 +183,37 @@ TEST_F(TwoProcesses, AServiceKilledMidCallReleasesTheCallerAndLaterCallsFailAtOn
         reported |= record.text.find("'ClusterSecurityServer.getName'") != std::string::npos;
     EXPECT_TRUE(reported);
     EXPECT_THROW(aai::IAAService::Connect(), ipc2::ConnectError);
+}
+
+// A frozen service holds no caller past its deadline: calls waiting when it stopped and calls made
+// after both end with DeadlineError, and once it goes on, so does the connection.
+TEST_F(TwoProcesses, AStoppedServiceHoldsNoCallPastItsDeadline) {
+    auto cluster = session->getClusterSecurityServer();
+    ASSERT_EQ(cluster->getName(), "cluster-a");
+    Freeze();
+    std::atomic<int> expired{0};
+    std::vector<std::thread> waiting;
+    for (int i = 0; i < 3; ++i) {
+        waiting.emplace_back([&] {
+            ipc2::CallDeadline deadline(300ms);
+            try {
+                cluster->getName();
+            } catch (const ipc2::DeadlineError&) {
+                ++expired;
+            }
+        });
+    }
+    const auto start = std::chrono::steady_clock::now();
+    for (auto& thread : waiting) thread.join();
+    {
+        ipc2::CallDeadline deadline(300ms);
+        EXPECT_THROW(cluster->getName(), ipc2::DeadlineError);
+    }
+    EXPECT_EQ(expired.load(), 3);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    Thaw();
+    EXPECT_EQ(cluster->getName(), "cluster-a");
+    EXPECT_EQ(cluster->signData("after"), "signed:after");
 }
 
 }  // namespace

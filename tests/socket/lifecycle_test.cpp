@@ -72,7 +72,7 @@ TEST(SocketLifecycle, WireFollowsTheDocumentedLayout) {
     ASSERT_TRUE(peer->ReadFrame(h, payload));
     EXPECT_EQ(h.kind, 5);
     EXPECT_EQ(h.callId, 1u);
-    EXPECT_EQ(payload, std::string("zipc\x03\0\0\0\0\0\0\0\x01\0\0\0\x01\0\0\0m", 21));
+    EXPECT_EQ(payload, std::string("zipc\x04\0\0\0\0\0\0\0\x01\0\0\0\x01\0\0\0m", 21));
 
     // A reply echoes the call id, the chain and the depth.
     const std::uint64_t chain = 0x0123456789abcdeeull;
@@ -110,12 +110,19 @@ TEST(SocketLifecycle, WireFollowsTheDocumentedLayout) {
     EXPECT_EQ(replies[80], "one");
     EXPECT_EQ(replies[81], "two");
 
-    // A call the server makes while serving one of ours belongs to our call's chain, one deeper.
-    ASSERT_TRUE(peer->Send(RawRequest(82, chain, 3, 0, kBounce, Ints({1, 5, 0}))));
+    // A call the server makes while serving one of ours belongs to our call's chain, one deeper,
+    // and carries what is left of our call's time (a budget after the header, flag bit 2).
+    std::string budgeted = RawRequest(82, chain, 3, 0, kBounce, Ints({1, 5, 0}));
+    budgeted[5] = 0x04;
+    budgeted.insert(20, Ints({5000}));
+    ASSERT_TRUE(peer->Send(budgeted));
     ASSERT_TRUE(peer->ReadFrame(h, payload));
     EXPECT_EQ(h.kind, 1);
     EXPECT_EQ(h.chain, chain);
     EXPECT_EQ(h.depth, 4);
+    EXPECT_EQ(h.flags, 0x04);
+    EXPECT_GT(h.budget, 4000u);
+    EXPECT_LE(h.budget, 5000u);
     EXPECT_EQ(payload.substr(0, 9), Ints({5}) + std::string("\0", 1) + Ints({kBounce}));
     EXPECT_EQ(payload.substr(9), Ints({0, 0, 5}));
     ASSERT_TRUE(peer->Send(RawFrame(2, h.callId, h.chain, h.depth, Ints({100000}))));

@@ -265,6 +265,7 @@ struct RawHeader {
     std::uint16_t depth = 0;
     std::uint32_t callId = 0;
     std::uint64_t chain = 0;
+    std::uint32_t budget = 0;  // a request's, with flag bit 2
 };
 
 inline void Le(std::string& out, std::uint64_t v, int bytes) {
@@ -300,7 +301,7 @@ inline std::string Names(const std::vector<std::string>& names) {
 }
 
 // The runtime's protocol version, as a peer writes it in its hello.
-constexpr std::uint32_t kWireVersion = 3;
+constexpr std::uint32_t kWireVersion = 4;
 
 inline std::string RawHello(std::uint32_t version, const std::vector<std::string>& modules) {
     std::string p = "zipc";
@@ -390,6 +391,11 @@ public:
         h.depth = static_cast<std::uint16_t>(FromLe(p + 6, 2));
         h.callId = static_cast<std::uint32_t>(FromLe(p + 8, 4));
         h.chain = FromLe(p + 12, 8);
+        if (h.kind == 1 && (h.flags & 0x04) != 0) {
+            std::string budget;
+            if (!ReadExact(budget, 4)) return false;
+            h.budget = static_cast<std::uint32_t>(FromLe(reinterpret_cast<const unsigned char*>(budget.data()), 4));
+        }
         return ReadExact(payload, h.length);
     }
 

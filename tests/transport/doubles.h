@@ -5,10 +5,12 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ipc2/ipc2.h"
@@ -30,12 +32,15 @@ enum Method : int {
     kSecret = 5,        // string -> int; never logged with its payload
     kCloseConnection = 6,
     kRelease = 7,       // int count: the proxy gives its references back
+    kSleep = 8,         // int ms: sleeps that long, then replies with it
+    kRemaining = 9,     // -> the ms the request may still take (CurrentCall), -1 for no deadline
 };
 
 // The implementation behind a stub.
 struct Service {
     std::atomic<int> limitErrorsSeen{0};
     std::atomic<int> secretsReceived{0};
+    std::atomic<int> sleeping{0};  // kSleep calls under way
 };
 
 class ServiceStub;
@@ -72,6 +77,15 @@ public:
         auto request = Request(method, ipc2::wire::SizeOfString(text));
         ipc2::wire::PutString(*request, text);
         return handler_->Send(request, sendFlag);
+    }
+
+    // A method of one int argument and an int result; throws on a lost connection.
+    int CallInt(int method, int argument) {
+        auto request = Request(method, 4);
+        ipc2::wire::PutInt(*request, argument);
+        auto reply = handler_->Send(request, true);
+        if (!reply) throw std::runtime_error("connection lost");
+        return ipc2::wire::GetInt(*reply);
     }
 
     std::string Echo(const std::string& text) {
@@ -154,6 +168,18 @@ public:
         case kCloseConnection:
             handler->Close();
             return IntReply(handler, 0);
+        case kSleep: {
+            const int ms = ipc2::wire::GetInt(*request);
+            ++service_->sleeping;
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            --service_->sleeping;
+            return IntReply(handler, ms);
+        }
+        case kRemaining: {
+            const auto left = ipc2::CurrentCall::Remaining();
+            if (left == ipc2::Clock::duration::max()) return IntReply(handler, -1);
+            return IntReply(handler, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(left).count()));
+        }
         case kRelease: {
             int count = ipc2::wire::GetInt(*request);
             handler->DecreaseStubReferenceCount(handler->GetStub(id_), count, kType);

@@ -26,7 +26,9 @@ void Trace(const Endpoint& endpoint, const std::string& text) {
 Endpoint::Endpoint(Options options, std::shared_ptr<Link> link, std::shared_ptr<Limiter> limiter)
     : RegistryConnectionHandler(std::move(options.modules), options.isServer, options.limits),
       limiter_(limiter ? std::move(limiter) : std::make_shared<Limiter>(options.limits, std::move(options.serverName))),
-      link_(std::move(link)) {}
+      link_(std::move(link)),
+      timeoutMs_(std::max(options.limits.callTimeoutMs, 1)),
+      timesCalls_(options.timesCalls) {}
 
 Endpoint::~Endpoint() { link_->Close("the connection's handler was released"); }
 
@@ -43,18 +45,46 @@ void Endpoint::LogOutgoing(const ByteStream& request, bool sendFlag) {
     }
 }
 
+void Endpoint::SetCallTimeout(std::chrono::milliseconds timeout) {
+    timeoutMs_.store(std::max<std::int64_t>(timeout.count(), 1), std::memory_order_relaxed);
+    timesCalls_.store(true, std::memory_order_relaxed);
+}
+
+Clock::time_point Endpoint::DeadlineOf(const ByteStream& request, Clock::time_point& now) const {
+    if (RunningRequest::Cancelled())
+        throw DeadlineError(PeekedHeader::Of(request).Describe() + " was not made: the request it serves was given up on");
+    const Clock::time_point bound = std::min(CallDeadline::Current(), RunningRequest::Deadline());
+    const bool timed = timesCalls_.load(std::memory_order_relaxed);
+    if (!timed && bound == Clock::time_point::max()) return bound;
+    now = Clock::now();
+    const Clock::time_point deadline =
+        timed ? std::min(bound, now + std::chrono::milliseconds(timeoutMs_.load(std::memory_order_relaxed))) : bound;
+    if (deadline <= now) ThrowExpired(request, now, deadline);
+    return deadline;
+}
+
+void Endpoint::ThrowExpired(const ByteStream& request, Clock::time_point made, Clock::time_point deadline) const {
+    const auto allowed = std::chrono::round<std::chrono::milliseconds>(deadline - made).count();
+    throw DeadlineError(PeekedHeader::Of(request).Describe() + " on the connection to '" + limiter_->ServerName() +
+                        "' got no answer within its deadline of " + std::to_string(std::max<long long>(allowed, 0)) +
+                        " ms");
+}
+
 std::shared_ptr<ByteStream> Endpoint::Send(std::shared_ptr<ByteStream> request, bool sendFlag) {
     if (!request) throw StreamError("no request to send");
     if (!link_->IsOpen()) return nullptr;
     const int depth = limiter_->PlaceOutgoing(*request, false);
+    Clock::time_point made{};
+    const Clock::time_point deadline = DeadlineOf(*request, made);
     OpenCall open(*limiter_, *request, false);
     LogOutgoing(*request, sendFlag);
-    Outcome outcome = link_->Exchange(request, depth);
+    Outcome outcome = link_->Exchange(request, depth, deadline);
     switch (outcome.kind) {
     case Outcome::Kind::Reply: break;
     case Outcome::Kind::Failed: throw RemoteError(outcome.Text());
     case Outcome::Kind::OverLimit: throw LimitError(outcome.Text());
     case Outcome::Kind::Lost: return nullptr;
+    case Outcome::Kind::Expired: ThrowExpired(*request, made, deadline);
     }
     outcome.payload->Seek(0);
     return std::move(outcome.payload);
@@ -70,11 +100,11 @@ void Endpoint::Post(std::shared_ptr<ByteStream> request, bool sendFlag) {
 }
 
 Outcome Endpoint::Serve(const std::shared_ptr<Endpoint>& self, std::shared_ptr<ByteStream> request, int depth,
-                        bool oneWay) noexcept {
+                        bool oneWay, Clock::time_point deadline) noexcept {
     if (oneWay) depth = std::clamp(depth, 1, limiter_->Get().maxCallDepth);
     const PeekedHeader call = PeekedHeader::Of(*request, request->Position());
     try {
-        RunningRequest running(*this, depth);
+        RunningRequest running(*this, depth, deadline);
         const std::shared_ptr<Connector> connector = connector_.lock();
         std::shared_ptr<ByteStream> reply = connector ? connector->Receive(std::move(request), self)
                                                       : detail::DispatchToStub(nullptr, request, self);

@@ -31,6 +31,9 @@ public:
         bool isServer = false;
         Limits limits;
         std::string serverName;  // whom the connection reaches, for error texts
+        // Whether the call timeout bounds every call, or only calls given a deadline otherwise
+        // (deadline.h): a link that runs calls on the calling thread cannot be held by its peer.
+        bool timesCalls = true;
     };
 
     // The endpoint on `link`, which it ends when it goes. `limiter`: one shared with the other end
@@ -41,6 +44,7 @@ public:
 
     std::shared_ptr<ByteStream> Send(std::shared_ptr<ByteStream> request, bool sendFlag) override;
     void Post(std::shared_ptr<ByteStream> request, bool sendFlag) override;
+    void SetCallTimeout(std::chrono::milliseconds timeout) override;
     void Close() override;
     bool IsConnected() const override;
     PeerCredentials GetPeerCredentials() const override;
@@ -61,7 +65,7 @@ public:
     // since nobody waits for it. Whether the request was counted among the calls open (and is to
     // be counted out after) is the link's affair.
     Outcome Serve(const std::shared_ptr<Endpoint>& self, std::shared_ptr<ByteStream> request, int depth,
-                  bool oneWay) noexcept;
+                  bool oneWay, Clock::time_point deadline) noexcept;
     // The link has ended: the stubs are dropped (so their implementations are let go), and the
     // connector, if told of the start, is told of the end. Once; further calls do nothing.
     void Ended() noexcept;
@@ -73,12 +77,18 @@ protected:
 
 private:
     void LogOutgoing(const ByteStream& request, bool sendFlag);
+    // The deadline of a call made now (deadline.h), and when it was made if the clock was read.
+    // Throws DeadlineError for a call that would be made past it, or by a request given up on.
+    Clock::time_point DeadlineOf(const ByteStream& request, Clock::time_point& now) const;
+    [[noreturn]] void ThrowExpired(const ByteStream& request, Clock::time_point made, Clock::time_point deadline) const;
     // A request that got no reply: nobody waits for a one-way request's outcome, so it is traced.
     Outcome Unanswered(bool oneWay, Outcome outcome) const noexcept;
 
     const std::shared_ptr<Limiter> limiter_;
     const std::shared_ptr<Link> link_;
     std::weak_ptr<Connector> connector_;
+    std::atomic<std::int64_t> timeoutMs_;
+    std::atomic<bool> timesCalls_;
     std::atomic<bool> toldOfStart_{false};
     std::atomic<bool> ended_{false};
 };

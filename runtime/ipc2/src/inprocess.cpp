@@ -38,10 +38,12 @@ public:
     InProcessLink(std::shared_ptr<Pair> pair, std::shared_ptr<Endpoint> server)
         : pair_(std::move(pair)), server_(std::move(server)) {}
 
-    Outcome Exchange(const std::shared_ptr<ByteStream>& request, int depth) override {
-        return Deliver(request, depth, false);
+    Outcome Exchange(const std::shared_ptr<ByteStream>& request, int depth, Clock::time_point deadline) override {
+        return Deliver(request, depth, false, deadline);
     }
-    void Post(const std::shared_ptr<ByteStream>& request, int depth) override { Deliver(request, depth, true); }
+    void Post(const std::shared_ptr<ByteStream>& request, int depth) override {
+        Deliver(request, depth, true, Clock::time_point::max());
+    }
     void Close(const std::string&) override { pair_->Close(); }
     void Shutdown(const std::string&) override { pair_->Close(); }
     bool IsOpen() const noexcept override { return !pair_->closed.load(std::memory_order_acquire); }
@@ -50,19 +52,24 @@ public:
 private:
     // Runs the request on the other end. The two ends share their limiter, which counted the call
     // open and checked its depth as it was made: the other end has nothing more to check.
-    Outcome Deliver(const std::shared_ptr<ByteStream>& request, int depth, bool oneWay) {
+    Outcome Deliver(const std::shared_ptr<ByteStream>& request, int depth, bool oneWay, Clock::time_point deadline) {
         if (!IsOpen()) return Outcome{};
-        if (server_) return Run(server_, request, depth, oneWay);
+        if (server_) return Run(server_, request, depth, oneWay, deadline);
         const std::shared_ptr<Endpoint> client = pair_->client.lock();
         if (!client) return Outcome{};
-        return Run(client, request, depth, oneWay);
+        return Run(client, request, depth, oneWay, deadline);
     }
     Outcome Run(const std::shared_ptr<Endpoint>& peer, const std::shared_ptr<ByteStream>& request, int depth,
-                bool oneWay) {
+                bool oneWay, Clock::time_point deadline) {
         request->Seek(0);
-        Outcome outcome = peer->Serve(peer, request, depth, oneWay);
-        // A connection that ended during the call lost it, whatever the other end made of it.
-        if (!IsOpen()) outcome = Outcome{};
+        Outcome outcome = peer->Serve(peer, request, depth, oneWay, deadline);
+        // A connection that ended during the call lost it, whatever the other end made of it; an
+        // answer later than its deadline is dropped, as one from another process would be.
+        if (!IsOpen()) {
+            outcome = Outcome{};
+        } else if (deadline != Clock::time_point::max() && Clock::now() > deadline) {
+            outcome = Outcome{Outcome::Kind::Expired, nullptr};
+        }
         return outcome;
     }
 
@@ -87,9 +94,11 @@ std::shared_ptr<Endpoint> Connect(const ClientSide& client) {
     // A call is open on both ends at once: one limiter counts it, once, for the pair.
     auto limiter = std::make_shared<Limiter>(limits, name);
     auto pair = std::make_shared<Pair>();
-    auto serverEnd = std::make_shared<Endpoint>(Endpoint::Options{modules, true, limits, name},
+    // Calls run on the calling thread: no peer can hold them, and only a deadline given them bounds
+    // them.
+    auto serverEnd = std::make_shared<Endpoint>(Endpoint::Options{modules, true, limits, name, false},
                                                 std::make_shared<InProcessLink>(pair, nullptr), limiter);
-    auto clientEnd = std::make_shared<Endpoint>(Endpoint::Options{modules, false, limits, name},
+    auto clientEnd = std::make_shared<Endpoint>(Endpoint::Options{modules, false, limits, name, false},
                                                 std::make_shared<InProcessLink>(pair, serverEnd), limiter);
     pair->server = serverEnd;
     pair->client = clientEnd;

@@ -53,6 +53,7 @@ public:
     std::string ReplyText(const PeekedHeader& request, std::size_t size) const;
 
     int OpenCalls() const noexcept { return open_.load(std::memory_order_relaxed); }
+    const std::string& ServerName() const noexcept { return serverName_; }
 
 private:
     bool Open(bool oneWay) noexcept {

@@ -8,6 +8,7 @@
 
 #include "ipc2/bytestream.h"
 #include "ipc2/connectionhandler.h"
+#include "ipc2/deadline.h"
 
 namespace zel::proglibs::ipc2 {
 
@@ -18,6 +19,7 @@ struct Outcome {
         Failed,     // the peer could not process it: the payload is why, as text
         OverLimit,  // a limit of the peer's refused it: the payload says which, as text
         Lost,       // the connection ended before an answer came
+        Expired,    // its deadline passed before an answer came; a later one is dropped
     };
     Kind kind = Kind::Lost;
     std::shared_ptr<ByteStream> payload;
@@ -40,8 +42,9 @@ class Link {
 public:
     virtual ~Link();
 
-    // Delivers a request made at `depth` of its chain and waits for its outcome.
-    virtual Outcome Exchange(const std::shared_ptr<ByteStream>& request, int depth) = 0;
+    // Delivers a request made at `depth` of its chain and waits for its outcome, until `deadline`
+    // at the latest (time_point::max(): without one).
+    virtual Outcome Exchange(const std::shared_ptr<ByteStream>& request, int depth, Clock::time_point deadline) = 0;
     // Delivers a one-way request: nothing answers it, and it may still be on its way on return.
     virtual void Post(const std::shared_ptr<ByteStream>& request, int depth) = 0;
     // Ends the connection for both sides and returns once this side has let go of it (except on a

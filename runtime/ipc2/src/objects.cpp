@@ -10,6 +10,8 @@ IProxy::~IProxy() = default;
 IStub::~IStub() = default;
 ConnectionHandler::~ConnectionHandler() = default;
 
+void ConnectionHandler::SetCallTimeout(std::chrono::milliseconds) {}
+
 void ConnectionHandler::Post(std::shared_ptr<ByteStream> request, bool sendFlag) {
     Free(Send(std::move(request), sendFlag));
 }

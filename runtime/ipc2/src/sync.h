@@ -3,6 +3,7 @@
 // (clang -Wthread-safety). Other compilers see plain std::mutex code.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -34,6 +35,13 @@ public:
     void Wait(std::condition_variable& cv) ZEL_REQUIRES(this) {
         std::unique_lock<std::mutex> lock(m_, std::adopt_lock);
         cv.wait(lock);
+        lock.release();
+    }
+    // The same, until `deadline` at the latest (time_point::max(): no later than a notification).
+    void WaitUntil(std::condition_variable& cv, std::chrono::steady_clock::time_point deadline) ZEL_REQUIRES(this) {
+        if (deadline == std::chrono::steady_clock::time_point::max()) return Wait(cv);
+        std::unique_lock<std::mutex> lock(m_, std::adopt_lock);
+        cv.wait_until(lock, deadline);
         lock.release();
     }
 

@@ -1,6 +1,7 @@
 // One connection as seen from one side: messages out and in, and the objects that live on it.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <sys/types.h>
@@ -26,8 +27,9 @@ public:
     // An empty stream with room for exactly `size` bytes.
     virtual std::shared_ptr<ByteStream> Allocate(int size) = 0;
     // Delivers a request and returns its reply; null when the connection is lost (also when it is
-    // lost while waiting). Throws RemoteError when the peer could not process the request, and
-    // LimitError when a limit of either side refused it (connector.h).
+    // lost while waiting). Throws RemoteError when the peer could not process the request,
+    // LimitError when a limit of either side refused it (connector.h), and DeadlineError when its
+    // deadline passed first (deadline.h).
     virtual std::shared_ptr<ByteStream> Send(std::shared_ptr<ByteStream> request, bool sendFlag) = 0;
     // Delivers a request whose reply nobody reads (a proxy's release): the peer runs it after the
     // requests this thread sent before it, and a transport may return as soon as it is on its way,
@@ -53,6 +55,10 @@ public:
     virtual void RemoveProxy(int id) = 0;
     // Lowers the stub's count; the stub is dropped when it reaches 0.
     virtual void DecreaseStubReferenceCount(std::shared_ptr<IStub> stub, int count, std::string typeName) = 0;
+
+    // The time a call on this connection may take from now on, unless it is given less
+    // (ipc2/deadline.h); until set, the connector's Limits::callTimeoutMs. By default: ignored.
+    virtual void SetCallTimeout(std::chrono::milliseconds timeout);
 
     // Closes the connection: pending and later Sends return null, the stubs are dropped.
     virtual void Close() = 0;

@@ -36,6 +36,13 @@ public:
     using IpcError::IpcError;
 };
 
+// A call's deadline passed before its answer came (connection.h says where deadlines come from).
+// The connection stays usable; an answer that comes later is dropped.
+class DeadlineError : public IpcError {
+public:
+    using IpcError::IpcError;
+};
+
 // The peer received the request but could not process it (a decode error, an exception in the
 // implementation, an unknown object id, no reply from the stub); the message says which.
 class RemoteError : public IpcError {

@@ -4,6 +4,7 @@
 #include "ipc2/bytestream.h"
 #include "ipc2/connectionhandler.h"
 #include "ipc2/connector.h"
+#include "ipc2/deadline.h"
 #include "ipc2/errors.h"
 #include "ipc2/limits.h"
 #include "ipc2/marshallers.h"

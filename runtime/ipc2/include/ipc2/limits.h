@@ -21,6 +21,10 @@ struct Limits {
     // How long a peer may pause in the middle of a message before its connection is dropped, so
     // that a peer sending half a message cannot hold a connection's reader forever.
     int frameTimeoutMs = 10000;
+    // How long a call may wait for its answer, unless the call is given less (ipc2/deadline.h):
+    // long beyond what any call of a well service takes, short enough that a frozen or vanished
+    // peer frees its callers while someone still waits for them.
+    int callTimeoutMs = 30000;
 };
 
 // One-way requests may be this many times Limits::maxOutstandingCalls, and are not held to

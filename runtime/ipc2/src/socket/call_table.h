@@ -5,6 +5,7 @@
 // connection's lock guards the table and its waiters.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -24,6 +25,8 @@ struct Waiter : TokenHolder {
     std::uint32_t callId = 0;
     std::uint64_t chain = 0;
     int depth = 0;  // of the call, in its chain
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
+    bool expired = false;  // the deadline passed first
     // The answer, once it came: a reply or an error frame's payload.
     bool done = false;
     FrameKind answerKind = FrameKind::Reply;
@@ -48,20 +51,32 @@ public:
     // then wakes nobody else.
     Waiter* ParkedReader() const noexcept;
     int Parked() const noexcept { return parked_; }
-    // Waits on the waiter's condition variable, letting go of `guard` (the table's) meanwhile.
+    // Waits on the waiter's condition variable, letting go of `guard` (the table's) meanwhile,
+    // until the waiter's deadline at the latest.
     void Park(Waiter& w, Mutex& guard) ZEL_REQUIRES(guard) {
         w.parked = true;
         ++parked_;
-        guard.Wait(w.cv);
+        guard.WaitUntil(w.cv, w.deadline);
         --parked_;
         w.parked = false;
     }
+    // The waiter's deadline has passed: it is marked so. Asks the clock only for a waiter that has
+    // a deadline.
+    static bool Expire(Waiter& w) noexcept;
+    // A call given up on (its deadline passed): its answer, should it come, is dropped. The most
+    // recent ones are remembered; an answer to an older one counts as one nobody waits for.
+    void Abandon(std::uint32_t callId);
+    // Whether an answer to `callId` is one to drop (and forgets the id).
+    bool TakeAbandoned(std::uint32_t callId) noexcept;
     const std::vector<Waiter*>& All() const noexcept { return calls_; }
 
 private:
+    static constexpr std::size_t kRememberedAbandoned = 256;
+
     std::vector<Waiter*> calls_;
     std::uint32_t nextCallId_ = 0;
     int parked_ = 0;
+    std::vector<std::uint32_t> abandoned_;  // oldest first
 };
 
 }  // namespace zel::proglibs::ipc2::socket

@@ -1,9 +1,13 @@
 #include "channel.h"
 
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <utility>
 
 #include "trace/trace.h"
@@ -25,6 +29,9 @@ struct CallContext {
 
 // Pending posts are flushed early past this size.
 constexpr std::size_t kMaxPending = 64 * 1024;
+// A caller blocked reading its reply looks at its deadline this often: set once on the socket as
+// its receive timeout, it costs nothing while replies come sooner.
+constexpr auto kDeadlineSlice = std::chrono::milliseconds(50);
 // An error text bigger than this says nothing more; it is cut rather than refused.
 constexpr std::size_t kMaxErrorText = 16 * 1024;
 
@@ -53,6 +60,36 @@ FrameHeader RequestFrame(std::uint32_t callId, std::uint64_t chain, int depth, s
     h.callId = callId;
     h.chain = chain;
     return h;
+}
+
+// The budget a request carries: what is left of its caller's time, in whole milliseconds (at
+// least 1: a request is sent only before its deadline).
+void SetBudget(FrameHeader& h, Clock::time_point deadline) {
+    if (deadline == Clock::time_point::max()) return;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    h.flags |= kFlagBudget;
+    h.budgetMs = static_cast<std::uint32_t>(std::clamp<long long>(left, 1, 0xFFFFFFFEll));
+}
+
+// A caller about to block for its reply: a deadline nearer than a receive slice is waited for
+// exactly (the socket's receive timeout looks at farther ones soon enough). False when the
+// deadline came before a byte.
+bool AwaitFirstByte(int fd, Clock::time_point deadline) {
+    if (deadline == Clock::time_point::max()) return true;
+    const auto left = deadline - Clock::now();
+    if (left >= kDeadlineSlice) return true;
+    if (left <= Clock::duration::zero()) return false;
+    pollfd p{fd, POLLIN, 0};
+    const int ms = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+    int ready;
+    while ((ready = ::poll(&p, 1, ms)) < 0 && errno == EINTR) {
+    }
+    return ready != 0;  // a byte, or a failure the read will name
+}
+
+// Until when the caller of a request that arrived waits, by this side's clock.
+Clock::time_point DeadlineOf(const FrameHeader& h) {
+    return h.HasBudget() ? Clock::now() + std::chrono::milliseconds(h.budgetMs) : Clock::time_point::max();
 }
 
 // The answer to a request echoes its call id, chain and depth.
@@ -93,6 +130,8 @@ Channel::Channel(UniqueFd fd, bool isServer)
         peer_.uid = cred.uid;
         peer_.gid = cred.gid;
     }
+    const timeval slice{0, static_cast<suseconds_t>(std::chrono::microseconds(kDeadlineSlice).count())};
+    ::setsockopt(fd_.Number(), SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice);
     // Without its epoll set the connection cannot be served: Start() then refuses.
     if (!epoll_.Usable()) Trace(1, __func__, __LINE__, "cannot make the epoll set: " + ErrnoText(epoll_.Error()));
 }
@@ -145,10 +184,11 @@ std::vector<unsigned char>* Channel::OwnPending() const noexcept {
     return ctx != nullptr && ctx->channel == this ? &ctx->pending : nullptr;
 }
 
-Outcome Channel::Exchange(const std::shared_ptr<ByteStream>& request, int depth) {
+Outcome Channel::Exchange(const std::shared_ptr<ByteStream>& request, int depth, Clock::time_point deadline) {
     Waiter w;
     w.depth = depth;
     w.chain = ChainOfCall();
+    w.deadline = deadline;
     {
         MutexLock lock(mu_);
         if (closed_) return Outcome{};
@@ -160,7 +200,9 @@ Outcome Channel::Exchange(const std::shared_ptr<ByteStream>& request, int depth)
         lock.Unlock();
         // A failed write ends the connection, which ends the wait below at once.
         std::vector<unsigned char>* pending = OwnPending();
-        WriteFrame(RequestFrame(w.callId, w.chain, depth, request->Size(), 0), request->Data(), pending, &w);
+        FrameHeader frame = RequestFrame(w.callId, w.chain, depth, request->Size(), 0);
+        SetBudget(frame, deadline);
+        WriteFrame(frame, request->Data(), pending, &w);
         if (pending != nullptr) pending->clear();
         lock.Relock();
         WaitLoop(w);
@@ -170,7 +212,7 @@ Outcome Channel::Exchange(const std::shared_ptr<ByteStream>& request, int depth)
 
 Outcome Channel::AnswerOf(Waiter& w) {
     // Out of the table, the waiter is this thread's alone.
-    if (!w.done || !w.answer) return Outcome{};
+    if (!w.done || !w.answer) return Outcome{w.expired ? Outcome::Kind::Expired : Outcome::Kind::Lost, nullptr};
     if (w.answerKind == FrameKind::Reply) return Outcome::Answer(std::move(w.answer));
     const bool overLimit = (w.answerFlags & kFlagOverLimit) != 0;
     return Outcome{overLimit ? Outcome::Kind::OverLimit : Outcome::Kind::Failed, std::move(w.answer)};
@@ -199,9 +241,13 @@ void Channel::WaitLoop(Waiter& w) {
         } else if (w.done) {
             return;
         } else if (token_.HeldBy(&w) || token_.Take(&w)) {
-            if (ReadAndRoute(&w, &w, f) != Read::RunIt) continue;
+            const Read read = ReadAndRoute(&w, &w, f);
+            // Nothing within a receive slice: the reply may be later than the caller waits.
+            if (read == Read::Nothing && CallTable::Expire(w)) return;
+            if (read != Read::RunIt) continue;
         } else {
             calls_.Park(w, mu_);
+            if (CallTable::Expire(w)) return;
             continue;
         }
         RunOwnChain(w, f);
@@ -227,6 +273,7 @@ void Channel::RunOwnChain(Waiter& w, Frame& f) {
 
 void Channel::Leave(Waiter& w) {
     calls_.Remove(w);
+    if (w.expired) calls_.Abandon(w.callId);
     HandOnInbox(w);
     // Frames already buffered cost no system call: route them before the token goes, so that a
     // reply among them reaches its caller directly.
@@ -259,20 +306,22 @@ void Channel::HandOnInbox(Waiter& w) {
 
 // ---- reading and routing
 
-FrameReader::Status Channel::ReadFrame(bool mayBlock, Frame& f, FrameReader::Failure& failure) {
+FrameReader::Status Channel::ReadFrame(const Waiter* waiter, Frame& f, FrameReader::Failure& failure) {
     FdUse use(fd_);
     if (use.fd() < 0) {
         failure.why = "closed";
         return FrameReader::Status::Failed;
     }
-    return reader_.Read(use.fd(), mayBlock, bounds_, f, failure);
+    if (waiter != nullptr && !reader_.HasBytes() && !AwaitFirstByte(use.fd(), waiter->deadline))
+        return FrameReader::Status::Nothing;
+    return reader_.Read(use.fd(), waiter != nullptr, bounds_, f, failure);
 }
 
 Channel::Read Channel::ReadAndRoute(const TokenHolder* me, Waiter* waiter, Frame& run) {
     mu_.Unlock();
     Frame f;
     FrameReader::Failure failure;
-    const FrameReader::Status st = ReadFrame(waiter != nullptr, f, failure);
+    const FrameReader::Status st = ReadFrame(waiter, f, failure);
     mu_.Lock();
     switch (st) {
     case FrameReader::Status::Nothing: return Read::Nothing;
@@ -291,6 +340,8 @@ void Channel::RouteAnswer(Waiter* reader, Frame& f) {
         return;
     }
     Waiter* w = calls_.Find(h.callId);
+    // The late answer to a call given up on is no fault of the peer's.
+    if (w == nullptr && calls_.TakeAbandoned(h.callId)) return;
     if (w == nullptr || w->done) {
         ShutdownLocked(std::string(KindName(h.kind)) + " for call " + std::to_string(h.callId) +
                            ", which nobody waits for",
@@ -310,6 +361,7 @@ Channel::Read Channel::RouteRequest(const TokenHolder* me, Waiter* waiter, Frame
     // The peer says how deep the request is, but a callback runs on top of our own waiting call:
     // counting from that call keeps a peer that understates the depth from growing our stack.
     f.depth = w != nullptr ? std::max<int>(h.depth, w->depth + 1) : h.depth;
+    f.deadline = DeadlineOf(h);
     std::string why;
     if (!limiter_->AcceptIncoming(PeekedHeader::Of(*f.payload), f.depth, h.IsOneWay(), why)) {
         Refuse(me, h, why);
@@ -350,7 +402,7 @@ void Channel::RunRequest(Frame& f, Waiter* caller) noexcept {
     const FrameHeader request = f.header;
     ContextScope scope(this, request.chain);
     std::shared_ptr<Endpoint> endpoint = endpoint_.lock();
-    Outcome outcome = endpoint ? endpoint->Serve(endpoint, std::move(f.payload), f.depth, request.IsOneWay())
+    Outcome outcome = endpoint ? endpoint->Serve(endpoint, std::move(f.payload), f.depth, request.IsOneWay(), f.deadline)
                                : Outcome::Failure("the connection is closing");
     if (caller != nullptr) {
         // A request of the chain `caller` waits in: the answer lets the peer go on, and its next

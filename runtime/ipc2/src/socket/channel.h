@@ -49,7 +49,7 @@ public:
     Channel(const Channel&) = delete;
     Channel& operator=(const Channel&) = delete;
 
-    Outcome Exchange(const std::shared_ptr<ByteStream>& request, int depth) override;
+    Outcome Exchange(const std::shared_ptr<ByteStream>& request, int depth, Clock::time_point deadline) override;
     void Post(const std::shared_ptr<ByteStream>& request, int depth) override;
     // Drops the stubs (unless that is under way already) and, unless called on one of this
     // connection's own threads, waits for them to end.
@@ -91,7 +91,7 @@ private:
     // block), or null for a service thread (its read never blocks: its wake-up may have been for
     // bytes another reader took). A request for the reader to run comes back in `run`.
     Read ReadAndRoute(const TokenHolder* me, Waiter* waiter, Frame& run) ZEL_REQUIRES(mu_);
-    FrameReader::Status ReadFrame(bool mayBlock, Frame& f, FrameReader::Failure& failure);
+    FrameReader::Status ReadFrame(const Waiter* waiter, Frame& f, FrameReader::Failure& failure);
     void RouteAnswer(Waiter* reader, Frame& f) ZEL_REQUIRES(mu_);
     Read RouteRequest(const TokenHolder* me, Waiter* waiter, Frame& f, Frame& run) ZEL_REQUIRES(mu_);
     void Refuse(const TokenHolder* me, const FrameHeader& request, const std::string& why) ZEL_REQUIRES(mu_);

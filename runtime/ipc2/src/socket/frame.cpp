@@ -102,7 +102,10 @@ void FrameHeader::Encode(unsigned char* out) const noexcept {
     StoreLe32(out + 8, callId);
     StoreLe32(out + 12, static_cast<std::uint32_t>(chain));
     StoreLe32(out + 16, static_cast<std::uint32_t>(chain >> 32));
+    if (HasBudget()) StoreLe32(out + kSize, budgetMs);
 }
+
+void FrameHeader::DecodeBudget(const unsigned char* in) noexcept { budgetMs = LoadLe32(in); }
 
 FrameHeader FrameHeader::Decode(const unsigned char* in) noexcept {
     FrameHeader h;
@@ -133,7 +136,7 @@ std::string CheckHeader(const FrameHeader& h, std::size_t maxPayload) {
         std::snprintf(b, sizeof b, "unknown frame kind %u", kind);
         return b;
     }
-    const std::uint8_t allowed = h.kind == FrameKind::Request ? kFlagNoReply
+    const std::uint8_t allowed = h.kind == FrameKind::Request ? kFlagNoReply | kFlagBudget
                                  : h.kind == FrameKind::Error ? kFlagOverLimit
                                                               : 0;
     if ((h.flags & ~allowed) != 0) {

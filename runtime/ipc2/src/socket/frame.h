@@ -3,14 +3,17 @@
 //   offset  size  field
 //        0     4  payload length (bytes after the header)
 //        4     1  kind: 1 request, 2 reply, 3 error, 4 hello, 5 hello-ack
-//        5     1  flags: on a request, bit 0: one-way, the peer sends no reply (releases); on an
-//                 error, bit 1: a limit of the peer's refused the request (the caller's LimitError)
-//                 rather than a failure to process it. Any other bit, or a bit on another kind, is
-//                 refused, so that a later use cannot be misread
+//        5     1  flags: on a request, bit 0: one-way, the peer sends no reply (releases); bit 2:
+//                 the header goes on with a budget (below). On an error, bit 1: a limit of the
+//                 peer's refused the request (the caller's LimitError) rather than a failure to
+//                 process it. Any other bit, or a bit on another kind, is refused, so that a later
+//                 use cannot be misread
 //        6     2  depth: a request's place in its chain (1: made by no request); echoed in replies
 //        8     4  call id: picked by the caller, echoed in the reply or error
 //       12     8  chain id: the chain of nested calls a request belongs to (bit 0: 1 when the
 //                 chain started on the server side), echoed in replies
+//       20     4  budget, on a request with flag bit 2 only: the milliseconds its caller still
+//                 waits for the answer (at least 1), which bound the calls the request makes
 //
 // All numbers little-endian. Payloads:
 //   request    the request: its header (ipc2/requestheader.h), then the arguments
@@ -20,6 +23,7 @@
 //   hello-ack  "zipc", version (u32), checksum (u32 length + bytes), module count, modules
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -32,17 +36,19 @@ namespace zel::proglibs::ipc2::socket {
 
 enum class FrameKind : std::uint8_t { Request = 1, Reply = 2, Error = 3, Hello = 4, HelloAck = 5 };
 
-// Version 3 added the over-limit flag of error frames.
-constexpr std::uint32_t kProtocolVersion = 3;
+// Version 3 added the over-limit flag of error frames, version 4 the budget of requests.
+constexpr std::uint32_t kProtocolVersion = 4;
 constexpr std::uint8_t kFlagNoReply = 0x01;
 constexpr std::uint8_t kFlagOverLimit = 0x02;
+constexpr std::uint8_t kFlagBudget = 0x04;
 // The hello comes from a peer nobody has vetted yet: keep what it can make us allocate small.
 constexpr std::size_t kMaxHandshakeSize = 64 * 1024;
 constexpr std::size_t kMaxModules = 255;  // module ids are one byte
 constexpr std::size_t kMaxNameSize = 1024;
 
 struct FrameHeader {
-    static constexpr std::size_t kSize = 20;
+    static constexpr std::size_t kSize = 20;      // the fixed part
+    static constexpr std::size_t kMaxSize = 24;   // with a budget
 
     std::uint32_t length = 0;
     FrameKind kind = FrameKind::Request;
@@ -50,11 +56,17 @@ struct FrameHeader {
     std::uint16_t depth = 0;
     std::uint32_t callId = 0;
     std::uint64_t chain = 0;
+    std::uint32_t budgetMs = 0;  // with kFlagBudget
 
+    // This header's bytes: the fixed part, and the budget when flagged.
+    std::size_t Size() const noexcept { return HasBudget() ? kMaxSize : kSize; }
     void Encode(unsigned char* out) const noexcept;
-    // Decodes any bytes; Check says whether they make a header to follow.
+    // Decodes the fixed part of any bytes; Check says whether they make a header to follow. The
+    // budget, when flagged, is read with DecodeBudget from the bytes that follow.
     static FrameHeader Decode(const unsigned char* in) noexcept;
+    void DecodeBudget(const unsigned char* in) noexcept;
     bool IsOneWay() const noexcept { return kind == FrameKind::Request && (flags & kFlagNoReply) != 0; }
+    bool HasBudget() const noexcept { return kind == FrameKind::Request && (flags & kFlagBudget) != 0; }
 };
 
 // Empty when the header may be followed; otherwise why the connection must be dropped.
@@ -65,8 +77,10 @@ const char* KindName(FrameKind kind) noexcept;
 struct Frame {
     FrameHeader header;
     std::shared_ptr<ByteStream> payload;
-    // A request's depth as counted on this side (see Channel::RouteRequest).
+    // A request's depth as counted on this side (see Channel::RouteRequest), and until when its
+    // caller waits, by this side's clock (time_point::max() without a budget).
     int depth = 0;
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
 };
 
 struct Hello {

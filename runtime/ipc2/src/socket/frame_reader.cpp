@@ -14,12 +14,14 @@ namespace zel::proglibs::ipc2::socket {
 FrameReader::FrameReader() : buffer_(new unsigned char[kBufferSize]) {}
 
 bool FrameReader::HasWholeFrame() const noexcept {
-    if (end_ - pos_ < FrameHeader::kSize) return false;
-    return LoadLe32(buffer_.get() + pos_) <= end_ - pos_ - FrameHeader::kSize;
+    const std::size_t have = end_ - pos_;
+    if (have < FrameHeader::kSize) return false;
+    const FrameHeader h = FrameHeader::Decode(buffer_.get() + pos_);
+    return have >= h.Size() && h.length <= have - h.Size();
 }
 
 FrameReader::Status FrameReader::Read(int fd, bool mayBlock, const Bounds& bounds, Frame& out, Failure& failure) {
-    const Status st = FillHeader(fd, mayBlock, bounds, failure);
+    Status st = FillHeader(fd, mayBlock, FrameHeader::kSize, bounds, failure);
     if (st != Status::Got) return st;
     out.header = FrameHeader::Decode(buffer_.get() + pos_);
     failure.why = CheckHeader(out.header, bounds.maxPayload);
@@ -27,13 +29,19 @@ FrameReader::Status FrameReader::Read(int fd, bool mayBlock, const Bounds& bound
         failure.fault = true;
         return Status::Failed;
     }
-    pos_ += FrameHeader::kSize;
+    if (out.header.HasBudget()) {
+        st = FillHeader(fd, mayBlock, FrameHeader::kMaxSize, bounds, failure);
+        if (st != Status::Got) return st;
+        out.header.DecodeBudget(buffer_.get() + pos_ + FrameHeader::kSize);
+    }
+    pos_ += out.header.Size();
     return ReadPayload(fd, bounds, out, failure);
 }
 
-FrameReader::Status FrameReader::FillHeader(int fd, bool mayBlock, const Bounds& bounds, Failure& failure) {
+FrameReader::Status FrameReader::FillHeader(int fd, bool mayBlock, std::size_t size, const Bounds& bounds,
+                                            Failure& failure) {
     bool started = HasBytes();
-    while (end_ - pos_ < FrameHeader::kSize) {
+    while (end_ - pos_ < size) {
         if (pos_ > 0) {
             std::memmove(buffer_.get(), buffer_.get() + pos_, end_ - pos_);
             end_ -= pos_;

@@ -42,7 +42,8 @@ public:
 private:
     static constexpr std::size_t kBufferSize = 16 * 1024;
 
-    Status FillHeader(int fd, bool mayBlock, const Bounds& bounds, Failure& failure);
+    // Buffers the header's first `size` bytes.
+    Status FillHeader(int fd, bool mayBlock, std::size_t size, const Bounds& bounds, Failure& failure);
     Status ReadPayload(int fd, const Bounds& bounds, Frame& f, Failure& failure);
     // Receives up to `need` bytes of a payload into `to`; the result of recv (with errno).
     long ReceivePayload(int fd, unsigned char* to, std::size_t need);

@@ -52,11 +52,11 @@ bool SendAll(int fd, iovec* iov, std::size_t count, const FrameWriter::BeforeWai
 }
 
 // The iovecs of a write: frames before, the header, the payload.
-std::size_t Gather(iovec* iov, const std::vector<unsigned char>* before, unsigned char* head, const void* payload,
-                   std::size_t size) {
+std::size_t Gather(iovec* iov, const std::vector<unsigned char>* before, unsigned char* head, std::size_t headSize,
+                   const void* payload, std::size_t size) {
     std::size_t count = 0;
     if (before != nullptr && !before->empty()) iov[count++] = {const_cast<unsigned char*>(before->data()), before->size()};
-    iov[count++] = {head, FrameHeader::kSize};
+    iov[count++] = {head, headSize};
     if (size != 0) iov[count++] = {const_cast<void*>(payload), size};
     return count;
 }
@@ -78,10 +78,10 @@ bool FrameWriter::Send(int fd, iovec* iov, std::size_t count, const BeforeWaitin
 bool FrameWriter::Write(int fd, const FrameHeader& header, const void* payload,
                         const std::vector<unsigned char>* before, const BeforeWaiting* beforeWaiting,
                         std::string& why) {
-    unsigned char head[FrameHeader::kSize];
+    unsigned char head[FrameHeader::kMaxSize];
     header.Encode(head);
     iovec iov[3];
-    const std::size_t count = Gather(iov, before, head, payload, header.length);
+    const std::size_t count = Gather(iov, before, head, header.Size(), payload, header.length);
     return Send(fd, iov, count, beforeWaiting, why);
 }
 
@@ -94,16 +94,16 @@ bool FrameWriter::WriteBytes(int fd, const std::vector<unsigned char>& frames, c
 
 void FrameWriter::Append(std::vector<unsigned char>& out, const FrameHeader& header, const void* payload) {
     const std::size_t at = out.size();
-    out.resize(at + FrameHeader::kSize + header.length);
+    out.resize(at + header.Size() + header.length);
     header.Encode(out.data() + at);
-    if (header.length != 0) std::memcpy(out.data() + at + FrameHeader::kSize, payload, header.length);
+    if (header.length != 0) std::memcpy(out.data() + at + header.Size(), payload, header.length);
 }
 
 bool WriteFrameTo(int fd, const FrameHeader& header, const void* payload, std::string& why) {
-    unsigned char head[FrameHeader::kSize];
+    unsigned char head[FrameHeader::kMaxSize];
     header.Encode(head);
     iovec iov[3];
-    const std::size_t count = Gather(iov, nullptr, head, payload, header.length);
+    const std::size_t count = Gather(iov, nullptr, head, header.Size(), payload, header.length);
     return SendAll(fd, iov, count, nullptr, why);
 }
 

@@ -15,4 +15,15 @@ bool ServicePool::Spawn(std::function<void()> body, std::string& why) {
     return true;
 }
 
+void ServicePool::Ended() noexcept {
+    --threads_;
+    const auto self = std::this_thread::get_id();
+    for (auto it = started_.begin(); it != started_.end(); ++it) {
+        if (it->get_id() != self) continue;
+        it->detach();
+        started_.erase(it);
+        return;
+    }
+}
+
 }  // namespace zel::proglibs::ipc2::socket

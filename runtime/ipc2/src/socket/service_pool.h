@@ -24,8 +24,9 @@ public:
     // Starts a thread running `body`, counted idle from its start so that nobody starts another
     // meanwhile. False at the maximum, or with `why` when no thread could be started.
     bool Spawn(std::function<void()> body, std::string& why);
-    // The thread has left its work loop.
-    void Ended() noexcept { --threads_; }
+    // The calling thread has left its work loop: it is let go (detached), so that a finished thread
+    // holds nothing while the connection lives on, unless a joiner has taken it already.
+    void Ended() noexcept;
     // The threads started so far, to be joined.
     std::vector<std::thread> TakeThreads() noexcept { return std::move(started_); }
 
