@@ -639,14 +639,16 @@ void Channel::Cleanup() {
 
 void Channel::Close(const std::string& reason) {
     bool clean;
+    const bool join = !OnOwnThread();
     {
         MutexLock lock(mu_);
+        if (join) pool_.JoinerComing();
         ShutdownLocked(reason, false);
         clean = !cleanupClaimed_;
         cleanupClaimed_ = true;
     }
     if (clean) Cleanup();
-    if (!OnOwnThread()) JoinThreads();
+    if (join) JoinThreads();
 }
 
 void Channel::JoinThreads() {

@@ -17,6 +17,7 @@ bool ServicePool::Spawn(std::function<void()> body, std::string& why) {
 
 void ServicePool::Ended() noexcept {
     --threads_;
+    if (joinerComing_) return;
     const auto self = std::this_thread::get_id();
     for (auto it = started_.begin(); it != started_.end(); ++it) {
         if (it->get_id() != self) continue;

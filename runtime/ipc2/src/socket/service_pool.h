@@ -25,8 +25,11 @@ public:
     // meanwhile. False at the maximum, or with `why` when no thread could be started.
     bool Spawn(std::function<void()> body, std::string& why);
     // The calling thread has left its work loop: it is let go (detached), so that a finished thread
-    // holds nothing while the connection lives on, unless a joiner has taken it already.
+    // holds nothing while the connection lives on, unless a joiner has taken it already or has said
+    // it is coming (a detached thread may still be on its way out when the joiner looks).
     void Ended() noexcept;
+    // Whoever closes the connection will join its threads: from now on none is let go.
+    void JoinerComing() noexcept { joinerComing_ = true; }
     // The threads started so far, to be joined.
     std::vector<std::thread> TakeThreads() noexcept { return std::move(started_); }
 
@@ -52,6 +55,7 @@ private:
     std::deque<Frame> queue_;
     std::vector<std::thread> started_;
     int threads_ = 0;
+    bool joinerComing_ = false;
     int idle_ = 0;     // in epoll_wait, or started and on their way there
     int running_ = 0;  // running a request that belongs to no waiting call
 };
