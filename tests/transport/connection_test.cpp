@@ -244,6 +244,46 @@ TEST_P(Connections, ClientHandlerDroppedWithoutCloseEndsTheConnection) {
     EXPECT_EQ(ServiceStub::alive.load(), 0);
 }
 
+// Whoever ends a connection, each end hears of it once, after its calls were let go and its
+// stubs dropped, and may connect again from the callback; a callback registered late runs at once.
+TEST_P(Connections, EachEndIsToldOnceOfTheEndWhoeverEndsIt) {
+    for (const bool clientCloses : {true, false}) {
+        SCOPED_TRACE(clientCloses ? "the client closes" : "the server closes");
+        Open();
+        root->Ping(1, &clientService);
+        auto serverHandler = ServerHandler();
+        std::atomic<int> clientTold{0};
+        std::atomic<int> serverTold{0};
+        std::atomic<bool> stubsGoneFirst{false};
+        std::shared_ptr<ConnectionHandler> again;
+        clientHandler->OnDisconnect([&] {
+            stubsGoneFirst = clientHandler->GetStub(0) == nullptr && !clientHandler->IsConnected();
+            again = Connect(*client, name);
+            ++clientTold;
+        });
+        serverHandler->OnDisconnect([&] { ++serverTold; });
+        if (clientCloses) {
+            clientHandler->Close();
+        } else {
+            serverHandler->Close();
+        }
+        EXPECT_TRUE(WaitUntil([&] { return clientTold == 1 && serverTold == 1; }));
+        EXPECT_TRUE(stubsGoneFirst);
+        ASSERT_NE(again, nullptr);
+        EXPECT_EQ(ProxyFor(again, 0)->Echo("again"), "again");
+
+        int late = 0;
+        clientHandler->OnDisconnect([&] { ++late; });
+        EXPECT_EQ(late, 1) << "a callback registered after the end runs at once";
+        clientHandler->Close();
+        EXPECT_EQ(clientTold, 1);
+        again->Close();
+        root.reset();
+        clientHandler.reset();
+        EXPECT_TRUE(WaitUntil([] { return ServiceStub::alive.load() == 0; }));
+    }
+}
+
 TEST_P(Connections, ConnectionsAreIndependent) {
     Open();
     auto second = Connect(*client, name);

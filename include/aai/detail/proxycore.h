@@ -108,6 +108,7 @@ public:
 
     int GetId() override { return core_.Id(); }
     void IncreaseReferenceCount() override { core_.AddReference(); }
+    Handler GetConnection() override { return core_.GetHandler(); }
 
 protected:
     ProxyCore core_;

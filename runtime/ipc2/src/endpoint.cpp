@@ -135,6 +135,18 @@ void Endpoint::OnLastProxyRemoved() {
     if (!IsServer()) link_->Shutdown("the last proxy of the connection was released");
 }
 
+void Endpoint::OnDisconnect(std::function<void()> callback) {
+    if (!callback) return;
+    {
+        MutexLock lock(callbacksMu_);
+        if (!callbacksRan_) {
+            onDisconnect_.push_back(std::move(callback));
+            return;
+        }
+    }
+    callback();
+}
+
 void Endpoint::Ended() noexcept {
     if (ended_.exchange(true, std::memory_order_acq_rel)) return;
     try {
@@ -142,6 +154,11 @@ void Endpoint::Ended() noexcept {
     } catch (const std::exception& e) {
         Trace(*this, std::string("dropping the stubs failed: ") + e.what());
     }
+    TellConnector();
+    RunDisconnectCallbacks();
+}
+
+void Endpoint::TellConnector() noexcept {
     if (!toldOfStart_.load(std::memory_order_acquire)) return;
     const std::shared_ptr<Connector> connector = connector_.lock();
     if (!connector) return;
@@ -153,6 +170,24 @@ void Endpoint::Ended() noexcept {
         Trace(*this, std::string("Disconnected failed: ") + e.what());
     } catch (...) {
         Trace(*this, "Disconnected failed");
+    }
+}
+
+void Endpoint::RunDisconnectCallbacks() noexcept {
+    std::vector<std::function<void()>> callbacks;
+    {
+        MutexLock lock(callbacksMu_);
+        callbacksRan_ = true;
+        callbacks.swap(onDisconnect_);
+    }
+    for (auto& callback : callbacks) {
+        try {
+            callback();
+        } catch (const std::exception& e) {
+            Trace(*this, std::string("a disconnect callback failed: ") + e.what());
+        } catch (...) {
+            Trace(*this, "a disconnect callback failed");
+        }
     }
 }
 

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "ipc2/registry.h"
 #include "limiter.h"
 #include "link.h"
+#include "sync.h"
 
 namespace zel::proglibs::ipc2 {
 
@@ -47,6 +49,7 @@ public:
     void SetCallTimeout(std::chrono::milliseconds timeout) override;
     void Close() override;
     bool IsConnected() const override;
+    void OnDisconnect(std::function<void()> callback) override;
     PeerCredentials GetPeerCredentials() const override;
 
     // The connector whose Receive runs this end's requests and whose LogCall writes its call log:
@@ -83,6 +86,8 @@ private:
     [[noreturn]] void ThrowExpired(const ByteStream& request, Clock::time_point made, Clock::time_point deadline) const;
     // A request that got no reply: nobody waits for a one-way request's outcome, so it is traced.
     Outcome Unanswered(bool oneWay, Outcome outcome) const noexcept;
+    void TellConnector() noexcept;
+    void RunDisconnectCallbacks() noexcept;
 
     const std::shared_ptr<Limiter> limiter_;
     const std::shared_ptr<Link> link_;
@@ -91,6 +96,10 @@ private:
     std::atomic<bool> timesCalls_;
     std::atomic<bool> toldOfStart_{false};
     std::atomic<bool> ended_{false};
+
+    Mutex callbacksMu_;
+    std::vector<std::function<void()>> onDisconnect_ ZEL_GUARDED_BY(callbacksMu_);
+    bool callbacksRan_ ZEL_GUARDED_BY(callbacksMu_) = false;
 };
 
 namespace detail {

@@ -7,10 +7,14 @@
 namespace zel::proglibs::ipc2 {
 
 IProxy::~IProxy() = default;
+
+std::shared_ptr<ConnectionHandler> IProxy::GetConnection() { return nullptr; }
 IStub::~IStub() = default;
 ConnectionHandler::~ConnectionHandler() = default;
 
 void ConnectionHandler::SetCallTimeout(std::chrono::milliseconds) {}
+
+void ConnectionHandler::OnDisconnect(std::function<void()>) {}
 
 void ConnectionHandler::Post(std::shared_ptr<ByteStream> request, bool sendFlag) {
     Free(Send(std::move(request), sendFlag));

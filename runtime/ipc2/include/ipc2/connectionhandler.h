@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <sys/types.h>
@@ -62,7 +63,18 @@ public:
 
     // Closes the connection: pending and later Sends return null, the stubs are dropped.
     virtual void Close() = 0;
+    // False once the connection has ended, for whatever reason; it never comes back (a client
+    // connects again for a new one).
     virtual bool IsConnected() const = 0;
+    // Calls `callback` once when the connection ends, whatever ended it (Close on either side, the
+    // peer gone or frozen past a write's limit, a fault of the peer's), or at once on this thread
+    // when it has ended already. It runs after the connection's waiting calls were let go and its
+    // stubs dropped, off every lock of the runtime, on the thread that ended the connection (the
+    // one that called Close, or one of the connection's own threads when the peer went), so it may
+    // call into the runtime, release proxies or connect again; it should not wait for long. An
+    // exception it throws is logged. Never called once the handler itself has gone. By default (a
+    // connection that cannot end, such as a test double): never called.
+    virtual void OnDisconnect(std::function<void()> callback);
     // The process on the other side.
     virtual PeerCredentials GetPeerCredentials() const = 0;
 };

@@ -18,6 +18,8 @@ public:
     virtual int GetId() = 0;
     // Called by the registry each further time the remote object arrives over the connection.
     virtual void IncreaseReferenceCount() = 0;
+    // The connection the remote object is reached over; null when the proxy does not say.
+    virtual std::shared_ptr<ConnectionHandler> GetConnection();
 };
 
 class IStub {
