@@ -427,5 +427,35 @@ TEST(SocketLifecycle, ConnectAndCloseLeaveNoDescriptorsOrThreads) {
         << ")";
 }
 
+// A service that still holds a proxy of a client that went (a sink never unregistered) must not
+// keep that connection's descriptors or threads: only the handler object stays, and it fails at once.
+TEST(SocketLifecycle, AnEndedConnectionKeepsNoDescriptorsWhileItsHandlersAreHeld) {
+    TestServer server;  // keeps every server-side handler, as a service keeps its sinks' proxies
+    auto warm = server.Connect();
+    warm->Close();
+    ASSERT_TRUE(WaitUntil([&] { return server.disconnects.load() == 1; }));
+    const int fds = FdCount();
+    const int threads = ThreadCount();
+    std::vector<std::shared_ptr<ConnectionHandler>> held;
+    for (int i = 0; i < 60; ++i) {
+        auto client = server.Connect();
+        if (Text(client->Send(Request(0, kEcho, "hi"), true)) != "hi") ADD_FAILURE() << "connection " << i;
+        // Ended by either side; both handlers stay held.
+        if (i % 2 == 0) {
+            client->Close();
+        } else {
+            server.Handler(static_cast<std::size_t>(i + 1))->Close();
+        }
+        held.push_back(client);
+    }
+    EXPECT_TRUE(WaitUntil([&] { return server.disconnects.load() == 61; }));
+    EXPECT_TRUE(WaitUntil([&] { return FdCount() <= fds && ThreadCount() <= threads; }))
+        << "descriptors " << FdCount() << " (were " << fds << "), threads " << ThreadCount() << " (were " << threads
+        << ")";
+    const auto start = std::chrono::steady_clock::now();
+    for (auto& client : held) EXPECT_EQ(client->Send(Request(0, kEcho, "late"), true), nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
 }  // namespace
 }  // namespace sockettest

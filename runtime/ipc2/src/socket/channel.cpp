@@ -528,6 +528,7 @@ void Channel::ServiceMain(const std::function<bool()>& first) {
     if (!serve) ShutdownLocked("the handshake did not complete", false);
     ServiceLoop();
     pool_.Ended();
+    ReleaseIfUnused();
     const bool clean = !cleanupClaimed_;
     cleanupClaimed_ = true;
     lock.Unlock();
@@ -619,7 +620,14 @@ bool Channel::ShutdownLocked(const std::string& reason, bool fault) {
     token_.KickForever();
     fd_.Shutdown();  // wakes whoever is in poll(), recv() or send()
     for (Waiter* w : calls_.All()) w->cv.notify_one();
+    ReleaseIfUnused();
     return true;
+}
+
+void Channel::ReleaseIfUnused() {
+    // A handler the application still holds keeps this channel, but not its descriptors: the
+    // socket closes with its last use (fd.h), the epoll set with the last thread that could wait in it.
+    if (closed_ && pool_.Threads() == 0) epoll_.Release();
 }
 
 void Channel::Cleanup() {

@@ -127,6 +127,7 @@ private:
     // Ending.
     bool ShutdownLocked(const std::string& reason, bool fault) ZEL_REQUIRES(mu_);
     void Cleanup() ZEL_EXCLUDES(mu_);
+    void ReleaseIfUnused() ZEL_REQUIRES(mu_);
     void JoinThreads() ZEL_EXCLUDES(mu_);
     bool OnOwnThread() const noexcept;
 
@@ -137,7 +138,7 @@ private:
     FrameReader reader_;
     SocketFd fd_;
     PeerCredentials peer_;
-    const EpollSet epoll_;
+    EpollSet epoll_;  // released under mu_ once closed with no thread left to wait in it
     FrameWriter writer_;
     std::atomic<bool> open_{true};
     std::atomic<std::uint64_t> chainCounter_{0};

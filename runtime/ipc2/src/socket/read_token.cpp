@@ -31,9 +31,12 @@ EpollSet::EpollSet(int socket) noexcept {
     epoll_ = kick_ = -1;
 }
 
-EpollSet::~EpollSet() {
+EpollSet::~EpollSet() { Release(); }
+
+void EpollSet::Release() noexcept {
     if (epoll_ >= 0) ::close(epoll_);
     if (kick_ >= 0) ::close(kick_);
+    epoll_ = kick_ = -1;
 }
 
 void EpollSet::WatchSocket(int socket, std::uint32_t events) const noexcept {
@@ -60,6 +63,7 @@ void EpollSet::RaiseKick() const noexcept {
 }
 
 void EpollSet::ConsumeKick() const noexcept {
+    if (kick_ < 0) return;
     std::uint64_t count;
     while (::read(kick_, &count, sizeof count) < 0 && errno == EINTR) {
     }

@@ -18,8 +18,8 @@ namespace zel::proglibs::ipc2::socket {
 // Whoever may hold the token: a caller waiting for its reply, or a service thread.
 struct TokenHolder {};
 
-// The epoll set and its kick. Its descriptors are fixed from construction: any thread may wait in
-// it without a lock.
+// The epoll set and its kick. Its descriptors are fixed from construction until released: any
+// thread may wait in it without a lock until then.
 class EpollSet {
 public:
     // `socket`: the connection's descriptor, added armed one-shot. Usable() is false when the set
@@ -43,6 +43,9 @@ public:
     };
     // Blocks until the socket or the kick fires.
     Events Wait() const noexcept;
+    // Closes both descriptors, once no thread can be waiting in the set any more: a connection
+    // that ended keeps none while its handler lives on. Every operation after it does nothing.
+    void Release() noexcept;
 
 private:
     int epoll_ = -1;

@@ -33,6 +33,8 @@ public:
     // The threads started so far, to be joined.
     std::vector<std::thread> TakeThreads() noexcept { return std::move(started_); }
 
+    // Threads started and not yet ended.
+    int Threads() const noexcept { return threads_; }
     int Idle() const noexcept { return idle_; }
     void GoIdle() noexcept { ++idle_; }
     void Woken() noexcept { --idle_; }
