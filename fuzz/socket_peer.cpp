@@ -65,7 +65,8 @@ std::size_t HeaderSizeOf(const char* h) {
                : kHeaderSize;
 }
 
-enum Kind : std::uint8_t { kRequestFrame = 1, kReplyFrame = 2, kErrorFrame = 3, kHelloFrame = 4, kHelloAckFrame = 5 };
+enum Kind : std::uint8_t { kRequestFrame = 1, kReplyFrame = 2, kErrorFrame = 3, kHelloFrame = 4, kHelloAckFrame = 5,
+             kCancelFrame = 6 };
 constexpr std::uint8_t kOverLimitFlag = 0x02;
 
 // Sockets only: the sanitizers' symbolizer keeps pipes of its own open from its first use on. It
@@ -540,7 +541,7 @@ private:
             if (kind == kRequestFrame) {
                 // A one-way request (a release of one of our objects) owes no answer.
                 if ((static_cast<std::uint8_t>(h[5]) & 1) == 0) serverCalls_.push_back({callId, chain, depth});
-            } else {
+            } else if (kind != kCancelFrame) {  // a cancel names a call of the server's
                 const auto it = std::find_if(owed_.begin(), owed_.end(), [&](const Owed& o) { return o.callId == callId; });
                 if (it != owed_.end()) owed_.erase(it);
             }

@@ -41,7 +41,7 @@ constexpr unsigned char kChainDepth = 0x40;
 constexpr unsigned char kEscape = 0xFF;
 
 // The runtime's protocol version, which a hello without kHelloVersion carries.
-constexpr std::uint32_t kWireVersion = 4;
+constexpr std::uint32_t kWireVersion = 5;
 
 // Consumes an input from the front.
 class Reader {

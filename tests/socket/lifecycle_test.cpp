@@ -132,6 +132,59 @@ TEST(SocketLifecycle, WireFollowsTheDocumentedLayout) {
     EXPECT_EQ(payload, Ints({100000}));
 }
 
+// Giving up on a call is a cancel frame (kind 6) naming its call id and chain, with nothing after
+// the header: the server marks the request, whose implementation sees it; a cancel that comes too
+// late is nothing; a cancel with a payload breaks the protocol.
+TEST(SocketLifecycle, ACancelFrameReachesTheRequestItNames) {
+    TestServer server;
+    auto peer = RawPeer::Greeted(server.Path());
+    ASSERT_NE(peer, nullptr);
+    ASSERT_TRUE(peer->Send(RawFrame(6, 99, 2, 1, "")));  // names no request: nothing happens
+    ASSERT_TRUE(peer->Send(RawRequest(5, 2, 1, 0, kAwaitCancel, "")));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(peer->Send(RawFrame(6, 5, 2, 1, "")));
+    RawHeader h;
+    std::string payload;
+    ASSERT_TRUE(peer->ReadFrame(h, payload));
+    EXPECT_EQ(h.kind, 2);
+    EXPECT_EQ(h.callId, 5u);
+    EXPECT_EQ(payload, "cancelled");
+    ASSERT_TRUE(peer->Send(RawFrame(6, 5, 2, 1, "")));  // answered already
+    ASSERT_TRUE(peer->Send(RawRequest(6, 2, 1, 0, kEcho, "on")));
+    ASSERT_TRUE(peer->ReadFrame(h, payload));
+    EXPECT_EQ(payload, "on");
+    ASSERT_TRUE(peer->Send(RawFrame(6, 6, 2, 1, "x")));
+    EXPECT_TRUE(peer->WaitClosed());
+}
+
+TEST(SocketLifecycle, ACallerThatGivesUpSendsACancelFrame) {
+    TempDir dir;
+    const std::string path = dir.File("fake.sock");
+    std::promise<void> finished;
+    auto done = finished.get_future().share();
+    RawHeader request;
+    RawHeader cancel;
+    std::atomic<bool> read{false};
+    FakeServer fake(path, [&](RawPeer& peer) {
+        peer.Send(RawHelloAck(kWireVersion, "", {}));
+        std::string payload;
+        if (peer.ReadFrame(request, payload) && peer.ReadFrame(cancel, payload)) read = true;
+        done.wait();
+    });
+    auto client = Connect(path, {}, {}, {});
+    {
+        ipc2::CallDeadline deadline(std::chrono::milliseconds(200));
+        EXPECT_THROW(client->Send(Request(0, kEcho, "never answered"), true), ipc2::DeadlineError);
+    }
+    EXPECT_TRUE(WaitUntil([&] { return read.load(); }));
+    finished.set_value();
+    EXPECT_EQ(cancel.kind, 6);
+    EXPECT_EQ(cancel.length, 0u);
+    EXPECT_EQ(cancel.callId, request.callId);
+    EXPECT_EQ(cancel.chain, request.chain);
+    EXPECT_TRUE(client->IsConnected());
+}
+
 // A TestServer in a child process. It ends when its standard input does, so it does not outlive
 // a test process that dies.
 class ChildServer {

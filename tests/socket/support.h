@@ -43,6 +43,7 @@ enum Method : int {
     kForward = 8,  // (object, method): calls that method of the peer's object and replies with its reply
     kPost = 9,     // (object, method): posts that method to the peer's object (one-way), then replies
     kCount = 10,   // counts the call in the stub's object and replies with the count so far
+    kAwaitCancel = 11,  // waits (at most 5 s) for its caller to give up; replies whether it did
 };
 
 using procfs::CountEntries;
@@ -177,6 +178,12 @@ public:
             ipc2::WriteLe32(*reply, ++impl_->count);
             return reply;
         }
+        case kAwaitCancel: {
+            WaitUntil([] { return ipc2::CurrentCall::Cancelled(); }, std::chrono::seconds(5));
+            const std::string said = ipc2::CurrentCall::Cancelled() ? "cancelled" : "not cancelled";
+            reply->Write(said.data(), static_cast<unsigned>(said.size()));
+            return reply;
+        }
         case kClose: {
             handler->Close();
             reply->Write("closed", 6);
@@ -301,7 +308,7 @@ inline std::string Names(const std::vector<std::string>& names) {
 }
 
 // The runtime's protocol version, as a peer writes it in its hello.
-constexpr std::uint32_t kWireVersion = 4;
+constexpr std::uint32_t kWireVersion = 5;
 
 inline std::string RawHello(std::uint32_t version, const std::vector<std::string>& modules) {
     std::string p = "zipc";

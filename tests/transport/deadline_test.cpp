@@ -135,6 +135,23 @@ TEST_P(Deadlines, TheLimitsGiveTheDefaultTimeout) {
     }
 }
 
+// A caller that gives up tells the implementation (over a socket by a cancel frame, at once), which
+// sees it and whose own calls fail at once from then on.
+TEST_P(Deadlines, TheImplementationLearnsThatItsCallerGaveUp) {
+    Open();
+    const auto start = ipc2::Clock::now();
+    EXPECT_THROW(
+        {
+            ipc2::CallDeadline deadline(200ms);
+            root->CallInt(kAwaitCancel, 0);
+        },
+        ipc2::DeadlineError);
+    EXPECT_TRUE(WaitUntil([&] { return service.cancelOutcome.load() != 0; }, 5s));
+    EXPECT_EQ(service.cancelOutcome.load(), 3) << "1: never told; 2: its nested call was made";
+    EXPECT_LT(ipc2::Clock::now() - start, 2s);
+    EXPECT_EQ(root->Echo("on"), "on");
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, Deadlines, kBothTransports, TransportName);
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ipc2/ipc2.h"
+#include "wait.h"
 
 namespace transport_test {
 
@@ -34,13 +35,18 @@ enum Method : int {
     kRelease = 7,       // int count: the proxy gives its references back
     kSleep = 8,         // int ms: sleeps that long, then replies with it
     kRemaining = 9,     // -> the ms the request may still take (CurrentCall), -1 for no deadline
+    kAwaitCancel = 10,  // waits (at most 5 s) for its caller to give up, then tries a nested call;
+                        // the outcome goes to Service::cancelOutcome
 };
 
 // The implementation behind a stub.
 struct Service {
     std::atomic<int> limitErrorsSeen{0};
     std::atomic<int> secretsReceived{0};
-    std::atomic<int> sleeping{0};  // kSleep calls under way
+    std::atomic<int> sleeping{0};  // kSleep and kAwaitCancel calls under way
+    // kAwaitCancel's: 0 not yet, 1 never cancelled, 2 cancelled but its nested call went out,
+    // 3 cancelled and its nested call failed at once with DeadlineError
+    std::atomic<int> cancelOutcome{0};
 };
 
 class ServiceStub;
@@ -174,6 +180,28 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(ms));
             --service_->sleeping;
             return IntReply(handler, ms);
+        }
+        case kAwaitCancel: {
+            ++service_->sleeping;
+            WaitUntil([] { return ipc2::CurrentCall::Cancelled(); }, std::chrono::seconds(5));
+            int outcome = 1;
+            if (ipc2::CurrentCall::Cancelled()) {
+                try {
+                    auto nested = handler->Allocate(9);
+                    ipc2::wire::PutInt(*nested, 0);
+                    ipc2::wire::PutByte(*nested, module_);
+                    ipc2::wire::PutInt(*nested, kEcho);
+                    handler->Send(nested, true);
+                    outcome = 2;
+                } catch (const ipc2::DeadlineError&) {
+                    outcome = 3;
+                } catch (...) {
+                    outcome = 2;
+                }
+            }
+            service_->cancelOutcome = outcome;
+            --service_->sleeping;
+            return IntReply(handler, outcome);
         }
         case kRemaining: {
             const auto left = ipc2::CurrentCall::Remaining();

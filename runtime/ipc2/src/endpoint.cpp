@@ -100,11 +100,11 @@ void Endpoint::Post(std::shared_ptr<ByteStream> request, bool sendFlag) {
 }
 
 Outcome Endpoint::Serve(const std::shared_ptr<Endpoint>& self, std::shared_ptr<ByteStream> request, int depth,
-                        bool oneWay, Clock::time_point deadline) noexcept {
+                        bool oneWay, Clock::time_point deadline, const std::atomic<bool>* cancelled) noexcept {
     if (oneWay) depth = std::clamp(depth, 1, limiter_->Get().maxCallDepth);
     const PeekedHeader call = PeekedHeader::Of(*request, request->Position());
     try {
-        RunningRequest running(*this, depth, deadline);
+        RunningRequest running(*this, depth, deadline, cancelled);
         const std::shared_ptr<Connector> connector = connector_.lock();
         std::shared_ptr<ByteStream> reply = connector ? connector->Receive(std::move(request), self)
                                                       : detail::DispatchToStub(nullptr, request, self);

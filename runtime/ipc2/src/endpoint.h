@@ -63,12 +63,13 @@ public:
     // ---- for the link
 
     const std::shared_ptr<Limiter>& GetLimiter() const noexcept { return limiter_; }
-    // Runs a request that arrived, made at `depth` of its chain; `self` is this endpoint, as the
-    // link holds it. Never throws: a failure is the outcome, and a one-way request's is traced here,
+    // Runs a request that arrived, made at `depth` of its chain, until `deadline`; `cancelled`, when
+    // given, is raised if its caller gives up on it first. `self` is this endpoint, as the link
+    // holds it. Never throws: a failure is the outcome, and a one-way request's is traced here,
     // since nobody waits for it. Whether the request was counted among the calls open (and is to
     // be counted out after) is the link's affair.
     Outcome Serve(const std::shared_ptr<Endpoint>& self, std::shared_ptr<ByteStream> request, int depth,
-                  bool oneWay, Clock::time_point deadline) noexcept;
+                  bool oneWay, Clock::time_point deadline, const std::atomic<bool>* cancelled = nullptr) noexcept;
     // The link has ended: the stubs are dropped (so their implementations are let go), and the
     // connector, if told of the start, is told of the end. Once; further calls do nothing.
     void Ended() noexcept;

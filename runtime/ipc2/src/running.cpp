@@ -30,6 +30,10 @@ Clock::duration CurrentCall::Remaining() noexcept {
     return std::max(deadline - Clock::now(), Clock::duration::zero());
 }
 
-bool CurrentCall::Cancelled() noexcept { return RunningRequest::Cancelled(); }
+bool CurrentCall::Cancelled() noexcept {
+    if (RunningRequest::Cancelled()) return true;
+    const Clock::time_point deadline = RunningRequest::Deadline();
+    return deadline != Clock::time_point::max() && Clock::now() >= deadline;
+}
 
 }  // namespace zel::proglibs::ipc2

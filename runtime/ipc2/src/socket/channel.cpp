@@ -207,7 +207,27 @@ Outcome Channel::Exchange(const std::shared_ptr<ByteStream>& request, int depth,
         lock.Relock();
         WaitLoop(w);
     }
+    if (w.expired) SendCancel(w);
     return AnswerOf(w);
+}
+
+void Channel::SendCancel(const Waiter& w) {
+    FrameHeader h;
+    h.kind = FrameKind::Cancel;
+    h.depth = static_cast<std::uint16_t>(std::clamp(w.depth, 0, 0xFFFF));
+    h.callId = w.callId;
+    h.chain = w.chain;
+    std::string why;
+    bool sent = false;
+    {
+        FdUse use(fd_);
+        if (use.fd() < 0 || writer_.Offer(use.fd(), h, sent, why)) {
+            // A peer that reads nothing now hears of it by its own deadline instead.
+            if (!sent) Trace(2, __func__, __LINE__, "call " + std::to_string(w.callId) + " given up on; the peer was not told");
+            return;
+        }
+    }
+    Fail(why, false);
 }
 
 Outcome Channel::AnswerOf(Waiter& w) {
@@ -265,10 +285,16 @@ void Channel::RunOwnChain(Waiter& w, Frame& f) {
             PassToken();
         }
     }
+    RunUnlocked(f, &w);
+}
+
+void Channel::RunUnlocked(Frame& f, Waiter* caller) {
+    ServedCall* const served = f.served;
     mu_.Unlock();
-    RunRequest(f, &w);
+    RunRequest(f, caller);
     f = Frame{};
     mu_.Lock();
+    if (served != nullptr) served_.End(served);
 }
 
 void Channel::Leave(Waiter& w) {
@@ -329,6 +355,11 @@ Channel::Read Channel::ReadAndRoute(const TokenHolder* me, Waiter* waiter, Frame
     case FrameReader::Status::Got: break;
     }
     if (f.header.kind == FrameKind::Request) return RouteRequest(me, waiter, f, run);
+    if (f.header.kind == FrameKind::Cancel) {
+        // Late for a request answered already, or for one refused: nothing to do.
+        served_.Cancel(f.header.callId, f.header.chain);
+        return Read::Routed;
+    }
     RouteAnswer(waiter, f);
     return Read::Routed;
 }
@@ -367,6 +398,7 @@ Channel::Read Channel::RouteRequest(const TokenHolder* me, Waiter* waiter, Frame
         Refuse(me, h, why);
         return Read::Routed;
     }
+    if (!h.IsOneWay()) f.served = served_.Begin(h.callId, h.chain);
     if (w != nullptr && w == waiter) {
         run = std::move(f);  // the reading caller runs it next
         return Read::RunIt;
@@ -402,7 +434,9 @@ void Channel::RunRequest(Frame& f, Waiter* caller) noexcept {
     const FrameHeader request = f.header;
     ContextScope scope(this, request.chain);
     std::shared_ptr<Endpoint> endpoint = endpoint_.lock();
-    Outcome outcome = endpoint ? endpoint->Serve(endpoint, std::move(f.payload), f.depth, request.IsOneWay(), f.deadline)
+    const std::atomic<bool>* cancelled = f.served != nullptr ? &f.served->cancelled : nullptr;
+    Outcome outcome = endpoint ? endpoint->Serve(endpoint, std::move(f.payload), f.depth, request.IsOneWay(),
+                                                 f.deadline, cancelled)
                                : Outcome::Failure("the connection is closing");
     if (caller != nullptr) {
         // A request of the chain `caller` waits in: the answer lets the peer go on, and its next
@@ -584,10 +618,7 @@ void Channel::RunQueued(bool socketFired) {
 }
 
 void Channel::RunOnPool(Frame& f) {
-    mu_.Unlock();
-    RunRequest(f);
-    f = Frame{};
-    mu_.Lock();
+    RunUnlocked(f);
     pool_.EndRun();
 }
 

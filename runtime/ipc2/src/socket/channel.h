@@ -37,6 +37,7 @@
 #include "frame_reader.h"
 #include "frame_writer.h"
 #include "read_token.h"
+#include "served_calls.h"
 #include "service_pool.h"
 
 namespace zel::proglibs::ipc2::socket {
@@ -86,6 +87,8 @@ private:
     void Leave(Waiter& w) ZEL_REQUIRES(mu_);
     void HandOnInbox(Waiter& w) ZEL_REQUIRES(mu_);
     static Outcome AnswerOf(Waiter& w);
+    // Tells the peer that the caller of `w` gave up on its request.
+    void SendCancel(const Waiter& w);
 
     // Reading and routing, as the token holder `me`. `waiter`: the reading caller (its read may
     // block), or null for a service thread (its read never blocks: its wake-up may have been for
@@ -98,6 +101,8 @@ private:
 
     // Running a request and answering it. `caller`: the waiter of the request's chain running it.
     void RunRequest(Frame& f, Waiter* caller = nullptr) noexcept ZEL_EXCLUDES(mu_);
+    // Runs `f` with mu_ let go meanwhile, and forgets it among the requests served.
+    void RunUnlocked(Frame& f, Waiter* caller = nullptr) ZEL_REQUIRES(mu_);
     void Answer(const FrameHeader& request, const Outcome& outcome, std::vector<unsigned char>& pending,
                 const TokenHolder* holder);
 
@@ -155,6 +160,7 @@ private:
     ReadToken token_ ZEL_GUARDED_BY(mu_);
     CallTable calls_ ZEL_GUARDED_BY(mu_);
     ServicePool pool_ ZEL_GUARDED_BY(mu_);
+    ServedCalls served_ ZEL_GUARDED_BY(mu_);
 
     Mutex joinMu_ ZEL_ACQUIRED_BEFORE(mu_);  // one joiner at a time
 };

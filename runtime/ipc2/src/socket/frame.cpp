@@ -125,6 +125,7 @@ const char* KindName(FrameKind kind) noexcept {
     case FrameKind::Error: return "error";
     case FrameKind::Hello: return "hello";
     case FrameKind::HelloAck: return "hello-ack";
+    case FrameKind::Cancel: return "cancel";
     }
     return "unknown";
 }
@@ -132,7 +133,7 @@ const char* KindName(FrameKind kind) noexcept {
 std::string CheckHeader(const FrameHeader& h, std::size_t maxPayload) {
     char b[160];
     const auto kind = static_cast<unsigned>(h.kind);
-    if (kind < static_cast<unsigned>(FrameKind::Request) || kind > static_cast<unsigned>(FrameKind::HelloAck)) {
+    if (kind < static_cast<unsigned>(FrameKind::Request) || kind > static_cast<unsigned>(FrameKind::Cancel)) {
         std::snprintf(b, sizeof b, "unknown frame kind %u", kind);
         return b;
     }
@@ -142,6 +143,10 @@ std::string CheckHeader(const FrameHeader& h, std::size_t maxPayload) {
     if ((h.flags & ~allowed) != 0) {
         std::snprintf(b, sizeof b, "frame flags 0x%02x on a%s %s frame", static_cast<unsigned>(h.flags),
                       h.kind == FrameKind::Error ? "n" : "", KindName(h.kind));
+        return b;
+    }
+    if (h.kind == FrameKind::Cancel && h.length != 0) {
+        std::snprintf(b, sizeof b, "cancel frame with %u bytes of payload", h.length);
         return b;
     }
     if (h.length > maxPayload) {

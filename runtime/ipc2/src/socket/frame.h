@@ -2,7 +2,7 @@
 //
 //   offset  size  field
 //        0     4  payload length (bytes after the header)
-//        4     1  kind: 1 request, 2 reply, 3 error, 4 hello, 5 hello-ack
+//        4     1  kind: 1 request, 2 reply, 3 error, 4 hello, 5 hello-ack, 6 cancel
 //        5     1  flags: on a request, bit 0: one-way, the peer sends no reply (releases); bit 2:
 //                 the header goes on with a budget (below). On an error, bit 1: a limit of the
 //                 peer's refused the request (the caller's LimitError) rather than a failure to
@@ -21,6 +21,7 @@
 //   error      the reason, text
 //   hello      "zipc", version (u32), module count (u32), modules (u32 length + bytes each)
 //   hello-ack  "zipc", version (u32), checksum (u32 length + bytes), module count, modules
+//   cancel     nothing: the caller of the request of its call id and chain gave up on it
 #pragma once
 
 #include <chrono>
@@ -31,13 +32,15 @@
 #include <vector>
 
 #include "ipc2/bytestream.h"
+#include "served_calls.h"
 
 namespace zel::proglibs::ipc2::socket {
 
-enum class FrameKind : std::uint8_t { Request = 1, Reply = 2, Error = 3, Hello = 4, HelloAck = 5 };
+enum class FrameKind : std::uint8_t { Request = 1, Reply = 2, Error = 3, Hello = 4, HelloAck = 5, Cancel = 6 };
 
-// Version 3 added the over-limit flag of error frames, version 4 the budget of requests.
-constexpr std::uint32_t kProtocolVersion = 4;
+// Version 3 added the over-limit flag of error frames, version 4 the budget of requests, version 5
+// the cancel frame.
+constexpr std::uint32_t kProtocolVersion = 5;
 constexpr std::uint8_t kFlagNoReply = 0x01;
 constexpr std::uint8_t kFlagOverLimit = 0x02;
 constexpr std::uint8_t kFlagBudget = 0x04;
@@ -81,6 +84,8 @@ struct Frame {
     // caller waits, by this side's clock (time_point::max() without a budget).
     int depth = 0;
     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
+    // Where the peer's giving up on the request shows, for a request that can be given up on.
+    ServedCall* served = nullptr;
 };
 
 struct Hello {

@@ -92,6 +92,28 @@ bool FrameWriter::WriteBytes(int fd, const std::vector<unsigned char>& frames, c
     return Send(fd, &iov, 1, beforeWaiting, why);
 }
 
+bool FrameWriter::Offer(int fd, const FrameHeader& header, bool& sent, std::string& why) {
+    sent = false;
+    if (!mu_.TryLock()) return true;
+    unsigned char head[FrameHeader::kMaxSize];
+    header.Encode(head);
+    ssize_t n;
+    do {
+        n = ::send(fd, head, header.Size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    bool ok = true;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        why = "writing failed: " + ErrnoText(errno);
+        ok = false;
+    } else if (n > 0) {
+        iovec rest{head + n, header.Size() - static_cast<std::size_t>(n)};
+        ok = SendAll(fd, &rest, 1, nullptr, why);
+        sent = ok;
+    }
+    mu_.Unlock();
+    return ok;
+}
+
 void FrameWriter::Append(std::vector<unsigned char>& out, const FrameHeader& header, const void* payload) {
     const std::size_t at = out.size();
     out.resize(at + header.Size() + header.length);

@@ -27,6 +27,10 @@ public:
     // Sends bytes that hold whole frames.
     bool WriteBytes(int fd, const std::vector<unsigned char>& frames, const BeforeWaiting* beforeWaiting,
                     std::string& why);
+    // Sends a frame without a payload unless that would wait (for another writer, or for the peer
+    // to read): a notice the peer can do without. Once its first byte went, the rest is sent
+    // whatever it takes. False with the reason when the socket failed; `sent` says whether it went.
+    bool Offer(int fd, const FrameHeader& header, bool& sent, std::string& why);
     // Appends a whole frame to `out`, for a later write.
     static void Append(std::vector<unsigned char>& out, const FrameHeader& header, const void* payload);
 
