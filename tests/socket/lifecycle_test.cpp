@@ -185,6 +185,22 @@ TEST(SocketLifecycle, ACallerThatGivesUpSendsACancelFrame) {
     EXPECT_TRUE(client->IsConnected());
 }
 
+// A peer that asks for large replies and reads none holds the writer only as long as a frame may
+// pause: the connection is then dropped, and the server goes on serving others.
+TEST(SocketLifecycle, APeerThatStopsReadingIsDroppedWhenAWriteStalls) {
+    ipc2::Limits limits;
+    limits.frameTimeoutMs = 300;
+    TestServer server(WithLimits(limits));
+    auto peer = RawPeer::Greeted(server.Path());
+    ASSERT_NE(peer, nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    for (std::uint32_t id = 1; id <= 4; ++id) ASSERT_TRUE(peer->Send(RawRequest(id, 2 * id, 1, 0, kRepeat, Ints({1 << 20}))));
+    EXPECT_TRUE(WaitUntil([&] { return server.disconnects.load() == 1; }, std::chrono::seconds(5)));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    auto other = server.Connect();
+    EXPECT_EQ(Text(other->Send(Request(0, kEcho, "still serving"), true)), "still serving");
+}
+
 // A TestServer in a child process. It ends when its standard input does, so it does not outlive
 // a test process that dies.
 class ChildServer {

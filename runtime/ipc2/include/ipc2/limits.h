@@ -19,7 +19,9 @@ struct Limits {
     // Stubs alive on one connection at once.
     int maxStubsPerConnection = 65536;
     // How long a peer may pause in the middle of a message before its connection is dropped, so
-    // that a peer sending half a message cannot hold a connection's reader forever.
+    // that a peer sending half a message cannot hold a connection's reader forever; and how long a
+    // write may wait without a byte taken, so that a peer that stopped reading cannot hold a writer
+    // (a reply, a notification) forever either.
     int frameTimeoutMs = 10000;
     // How long a call may wait for its answer, unless the call is given less (ipc2/deadline.h):
     // long beyond what any call of a well service takes, short enough that a frozen or vanished

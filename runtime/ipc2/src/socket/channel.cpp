@@ -151,6 +151,10 @@ Channel::~Channel() {
 void Channel::Attach(const std::shared_ptr<Endpoint>& endpoint) {
     limiter_ = endpoint->GetLimiter();
     bounds_ = FrameReader::Bounds{limiter_->Get().maxFrameSize, limiter_->Get().frameTimeoutMs};
+    // A write that moves no byte for as long as a frame may pause means a peer that stopped reading.
+    const auto stall = std::chrono::milliseconds(std::max(bounds_.stallMs, 1));
+    const timeval limit{static_cast<time_t>(stall.count() / 1000), static_cast<suseconds_t>(stall.count() % 1000 * 1000)};
+    ::setsockopt(fd_.Number(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     endpoint_ = endpoint;
     MutexLock lock(mu_);
     if (isServer_ && !closed_) keepAlive_ = endpoint;
@@ -217,17 +221,17 @@ void Channel::SendCancel(const Waiter& w) {
     h.depth = static_cast<std::uint16_t>(std::clamp(w.depth, 0, 0xFFFF));
     h.callId = w.callId;
     h.chain = w.chain;
-    std::string why;
+    FrameWriter::Failure failure;
     bool sent = false;
     {
         FdUse use(fd_);
-        if (use.fd() < 0 || writer_.Offer(use.fd(), h, sent, why)) {
+        if (use.fd() < 0 || writer_.Offer(use.fd(), h, sent, failure)) {
             // A peer that reads nothing now hears of it by its own deadline instead.
             if (!sent) Trace(2, __func__, __LINE__, "call " + std::to_string(w.callId) + " given up on; the peer was not told");
             return;
         }
     }
-    Fail(why, false);
+    Fail(failure.why, failure.stalled);
 }
 
 Outcome Channel::AnswerOf(Waiter& w) {
@@ -477,28 +481,29 @@ void Channel::Answer(const FrameHeader& request, const Outcome& outcome, std::ve
 
 template <class Send>
 bool Channel::WriteOut(const TokenHolder* holder, Send send) {
-    std::string why;
+    FrameWriter::Failure failure;
     {
         FdUse use(fd_);
         if (use.fd() < 0) return false;
         const FrameWriter::BeforeWaiting letGo = [this, holder] { LetGoOfToken(holder); };
-        if (send(use.fd(), holder != nullptr ? &letGo : nullptr, why)) return true;
+        if (send(use.fd(), holder != nullptr ? &letGo : nullptr, failure)) return true;
     }
-    Fail(why, false);
+    // A peer that stopped reading holds a writer: worth saying why its connection went.
+    Fail(failure.why, failure.stalled);
     return false;
 }
 
 bool Channel::WriteFrame(const FrameHeader& header, const void* payload, const std::vector<unsigned char>* before,
                          const TokenHolder* holder) {
-    return WriteOut(holder, [&](int fd, const FrameWriter::BeforeWaiting* letGo, std::string& why) {
-        return writer_.Write(fd, header, payload, before, letGo, why);
+    return WriteOut(holder, [&](int fd, const FrameWriter::BeforeWaiting* letGo, FrameWriter::Failure& failure) {
+        return writer_.Write(fd, header, payload, before, letGo, failure);
     });
 }
 
 bool Channel::WriteBytes(const std::vector<unsigned char>& frames, const TokenHolder* holder) {
     if (frames.empty()) return true;
-    return WriteOut(holder, [&](int fd, const FrameWriter::BeforeWaiting* letGo, std::string& why) {
-        return writer_.WriteBytes(fd, frames, letGo, why);
+    return WriteOut(holder, [&](int fd, const FrameWriter::BeforeWaiting* letGo, FrameWriter::Failure& failure) {
+        return writer_.WriteBytes(fd, frames, letGo, failure);
     });
 }
 

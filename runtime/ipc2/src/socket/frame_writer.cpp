@@ -14,7 +14,7 @@ namespace {
 
 // Sends every byte of the iovecs, resuming after short writes.
 bool SendAll(int fd, iovec* iov, std::size_t count, const FrameWriter::BeforeWaiting* beforeWaiting,
-             std::string& why) {
+             FrameWriter::Failure& failure) {
     msghdr msg{};
     msg.msg_iov = iov;
     msg.msg_iovlen = count;
@@ -31,7 +31,13 @@ bool SendAll(int fd, iovec* iov, std::size_t count, const FrameWriter::BeforeWai
                 flags &= ~MSG_DONTWAIT;
                 continue;
             }
-            why = "writing failed: " + ErrnoText(errno);
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                // The send timeout passed without a byte taken.
+                failure.why = "the peer stopped reading: no byte of a frame went out within the frame timeout";
+                failure.stalled = true;
+                return false;
+            }
+            failure.why = "writing failed: " + ErrnoText(errno);
             return false;
         }
         left -= static_cast<std::size_t>(n);
@@ -63,36 +69,36 @@ std::size_t Gather(iovec* iov, const std::vector<unsigned char>* before, unsigne
 
 }  // namespace
 
-bool FrameWriter::Send(int fd, iovec* iov, std::size_t count, const BeforeWaiting* beforeWaiting, std::string& why) {
+bool FrameWriter::Send(int fd, iovec* iov, std::size_t count, const BeforeWaiting* beforeWaiting, Failure& failure) {
     if (!mu_.TryLock()) {
         // Another writer is at it: let go of what must not wait before waiting for it.
         if (beforeWaiting != nullptr) (*beforeWaiting)();
         beforeWaiting = nullptr;
         mu_.Lock();
     }
-    const bool sent = SendAll(fd, iov, count, beforeWaiting, why);
+    const bool sent = SendAll(fd, iov, count, beforeWaiting, failure);
     mu_.Unlock();
     return sent;
 }
 
 bool FrameWriter::Write(int fd, const FrameHeader& header, const void* payload,
                         const std::vector<unsigned char>* before, const BeforeWaiting* beforeWaiting,
-                        std::string& why) {
+                        Failure& failure) {
     unsigned char head[FrameHeader::kMaxSize];
     header.Encode(head);
     iovec iov[3];
     const std::size_t count = Gather(iov, before, head, header.Size(), payload, header.length);
-    return Send(fd, iov, count, beforeWaiting, why);
+    return Send(fd, iov, count, beforeWaiting, failure);
 }
 
 bool FrameWriter::WriteBytes(int fd, const std::vector<unsigned char>& frames, const BeforeWaiting* beforeWaiting,
-                             std::string& why) {
+                             Failure& failure) {
     if (frames.empty()) return true;
     iovec iov{const_cast<unsigned char*>(frames.data()), frames.size()};
-    return Send(fd, &iov, 1, beforeWaiting, why);
+    return Send(fd, &iov, 1, beforeWaiting, failure);
 }
 
-bool FrameWriter::Offer(int fd, const FrameHeader& header, bool& sent, std::string& why) {
+bool FrameWriter::Offer(int fd, const FrameHeader& header, bool& sent, Failure& failure) {
     sent = false;
     if (!mu_.TryLock()) return true;
     unsigned char head[FrameHeader::kMaxSize];
@@ -103,11 +109,11 @@ bool FrameWriter::Offer(int fd, const FrameHeader& header, bool& sent, std::stri
     } while (n < 0 && errno == EINTR);
     bool ok = true;
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-        why = "writing failed: " + ErrnoText(errno);
+        failure.why = "writing failed: " + ErrnoText(errno);
         ok = false;
     } else if (n > 0) {
         iovec rest{head + n, header.Size() - static_cast<std::size_t>(n)};
-        ok = SendAll(fd, &rest, 1, nullptr, why);
+        ok = SendAll(fd, &rest, 1, nullptr, failure);
         sent = ok;
     }
     mu_.Unlock();
@@ -126,7 +132,10 @@ bool WriteFrameTo(int fd, const FrameHeader& header, const void* payload, std::s
     header.Encode(head);
     iovec iov[3];
     const std::size_t count = Gather(iov, nullptr, head, header.Size(), payload, header.length);
-    return SendAll(fd, iov, count, nullptr, why);
+    FrameWriter::Failure failure;
+    if (SendAll(fd, iov, count, nullptr, failure)) return true;
+    why = std::move(failure.why);
+    return false;
 }
 
 }  // namespace zel::proglibs::ipc2::socket
