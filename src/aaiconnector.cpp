@@ -120,6 +120,8 @@ proglibs::ipc2::Limits GetConnectionLimits() { return connector->GetLimits(); }
 
 void SetServiceSocketAccess(mode_t mode, gid_t group) { connector->SetSocketAccess(mode, group); }
 
+void SetServiceUser(uid_t uid) { connector->SetServerUser(uid); }
+
 void IAAService::UnregisterServer() {
     TraceCall(__LINE__, "zel::iface::aai::IAAService::UnregisterServer");
     connector->UnregisterServer();

@@ -24,6 +24,12 @@ proglibs::ipc2::Limits GetConnectionLimits();
 // default) and, when not -1, its group: for a service whose clients run as other users.
 void SetServiceSocketAccess(mode_t mode, gid_t group = static_cast<gid_t>(-1));
 
+// The user the service must run as for a connection made after the call (root is always
+// trusted): this process's own user unless set. Connect checks it before sending anything and
+// throws ConnectError naming both users otherwise, so that no request (and no password in one)
+// reaches a socket someone else put where the service was expected.
+void SetServiceUser(uid_t uid);
+
 // The connection a remote object is reached over, for asking whether it is still alive
 // (IsConnected), being told when it ends (OnDisconnect), bounding its calls (SetCallTimeout) or
 // closing it; null for an object of this process or a null pointer.

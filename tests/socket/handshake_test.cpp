@@ -1,8 +1,14 @@
 // Connecting: the handshake in both directions, the socket file, the peer's credentials.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <vector>
 
@@ -251,6 +257,75 @@ mode_t ModeOf(const std::string& path) {
 ino_t InodeOf(const std::string& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// A server of another user, listening where ours was expected (a shared directory), answers the
+// hello of a client that trusts it. One that did not expect that user sends it nothing at all.
+// Needs root to run a process as another user.
+TEST(SocketHandshake, AClientSendsNothingToAServerOfAnotherUser) {
+    if (::getuid() != 0) GTEST_SKIP() << "needs root to serve as another user";
+    constexpr uid_t kOther = 54321;  // no account needed: setuid takes any number
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.Path().c_str(), 0777), 0);
+    const std::string path = dir.File("planted.sock");
+    for (const bool trusted : {false, true}) {
+        SCOPED_TRACE(trusted ? "the client expects that user" : "the client expects its own");
+        int ready[2];
+        int report[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        ASSERT_EQ(::pipe(report), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            // Serves one connection as the other user: answers the hello, counts what arrives.
+            if (::setgid(kOther) != 0 || ::setuid(kOther) != 0) ::_exit(2);
+            ::unlink(path.c_str());
+            const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un a{};
+            a.sun_family = AF_UNIX;
+            std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+            if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s, 1) != 0) ::_exit(3);
+            ::chmod(path.c_str(), 0666);
+            if (::write(ready[1], "r", 1) != 1) ::_exit(4);
+            const int c = ::accept(s, nullptr, nullptr);
+            const std::string ack = RawHelloAck(kWireVersion, "", {});
+            long received = 0;
+            char b[4096];
+            for (ssize_t n; (n = ::recv(c, b, sizeof b, 0)) > 0;) {
+                if (received == 0 && ::send(c, ack.data(), ack.size(), MSG_NOSIGNAL) < 0) break;
+                received += n;
+            }
+            const std::string said = std::to_string(received);
+            if (::write(report[1], said.data(), said.size()) < 0) ::_exit(5);
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        ::close(report[1]);
+        char r;
+        ASSERT_EQ(::read(ready[0], &r, 1), 1);
+        detail::ClientSide client{"test", {}, "", {}, nullptr};
+        if (trusted) client.serverUser = kOther;
+        std::string error;
+        try {
+            detail::ConnectSocket(path, client)->Close();
+        } catch (const ipc2::ConnectError& e) {
+            error = e.what();
+        }
+        char said[32] = {};
+        ASSERT_GE(::read(report[0], said, sizeof said - 1), 1);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ::close(ready[0]);
+        ::close(report[0]);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        if (trusted) {
+            EXPECT_EQ(error, "");
+            EXPECT_GT(std::atol(said), 0);
+        } else {
+            EXPECT_TRUE(Contains(error, "the server runs as uid 54321, not as root (uid 0)")) << error;
+            EXPECT_STREQ(said, "0") << "bytes reached the other user's server";
+        }
+    }
 }
 
 TEST(SocketFile, OwnerOnlyUnlessConfigured) {

@@ -35,7 +35,7 @@ std::shared_ptr<Endpoint> Open(const std::string& path, socket::Dialed dialed, c
 }  // namespace
 
 std::shared_ptr<Endpoint> ConnectSocket(const std::string& path, const ClientSide& client, Announced* announced) {
-    return Open(path, socket::Dial(path, client.modules), client, announced);
+    return Open(path, socket::Dial(path, client.modules, client.serverUser), client, announced);
 }
 
 std::shared_ptr<Endpoint> Connect(const ClientSide& client, const std::string& address) {
@@ -45,7 +45,7 @@ std::shared_ptr<Endpoint> Connect(const ClientSide& client, const std::string& a
     socket::Dialed dialed;
     try {
         path = socket::DefaultSocketPath(client.serverName);
-        dialed = socket::Dial(path, client.modules);
+        dialed = socket::Dial(path, client.modules, client.serverUser);
     } catch (const ConnectError& e) {
         throw ConnectError("no server '" + client.serverName + "' in this process, and " + e.what());
     }

@@ -1,6 +1,8 @@
 // A client's side of opening a connection, on either transport.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -20,6 +22,8 @@ struct ClientSide {
     Limits limits;
     // Runs the calls the server makes back, and writes the client's call log; may be null.
     std::shared_ptr<Connector> connector;
+    // The user a server must run as over a socket (root is trusted too).
+    uid_t serverUser = ::getuid();
 };
 
 // What a server said of itself in the handshake.

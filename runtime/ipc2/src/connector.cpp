@@ -17,6 +17,7 @@ struct Connector::State {
     std::string checksum ZEL_GUARDED_BY(mutex);
     std::string servedName ZEL_GUARDED_BY(mutex);  // empty while not serving
     detail::served::SocketAccess access ZEL_GUARDED_BY(mutex);
+    uid_t serverUser ZEL_GUARDED_BY(mutex) = ::getuid();
 };
 
 Connector::Connector() : state_(std::make_unique<State>()) {}
@@ -38,6 +39,16 @@ void Connector::SetSocketAccess(mode_t mode, gid_t group) {
     state_->access = detail::served::SocketAccess{mode, group};
 }
 
+void Connector::SetServerUser(uid_t uid) {
+    MutexLock lock(state_->mutex);
+    state_->serverUser = uid;
+}
+
+uid_t Connector::GetServerUser() const {
+    MutexLock lock(state_->mutex);
+    return state_->serverUser;
+}
+
 void Connector::SetProtocolChecksum(const std::string& checksum) {
     MutexLock lock(state_->mutex);
     state_->checksum = checksum;
@@ -53,6 +64,7 @@ std::shared_ptr<ConnectionHandler> Connector::ConnectImpl(std::string serverName
         MutexLock lock(state_->mutex);
         client.checksum = state_->checksum;
         client.limits = state_->limits;
+        client.serverUser = state_->serverUser;
     }
     return detail::Connect(client, address);
 }

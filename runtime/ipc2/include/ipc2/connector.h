@@ -80,6 +80,12 @@ public:
     // Who may open the socket of a server registered from now on: its file mode (0600, the owner
     // alone, unless set) and, when not -1, its group, for services whose clients run as other users.
     void SetSocketAccess(mode_t mode, gid_t group);
+    // The user a server must run as for a socket connection made from now on (root is always
+    // trusted): this process's own user unless set. The client checks the server's credentials, as
+    // the kernel gives them, before it sends anything; another user's server is a ConnectError
+    // naming both users, so that a socket planted where ours was expected never sees a request.
+    void SetServerUser(uid_t uid);
+    uid_t GetServerUser() const;
 
 protected:
     Connector();

@@ -1,6 +1,7 @@
 #include "dial.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -41,9 +42,30 @@ int ConnectBefore(int fd, const sockaddr_un& a, Deadline deadline) {
     return error;
 }
 
+// Empty when the peer is `expected` or root; otherwise why it is not trusted.
+std::string CheckServerUser(int fd, uid_t expected) {
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof cred)
+        return "cannot tell who the server is: " + ErrnoText(errno);
+    if (cred.uid == expected || cred.uid == 0) return {};
+    // Whoever could put a socket there could be waiting for our first request (a password).
+    return "the server runs as " + UserText(cred.uid) + ", not as " + UserText(expected) +
+           " or root; nothing was sent to it (SetServerUser names the user a service runs as)";
+}
+
 }  // namespace
 
-Dialed Dial(const std::string& path, const std::vector<std::string>& modules) {
+std::string UserText(uid_t uid) {
+    passwd pw{};
+    passwd* found = nullptr;
+    char buffer[1024];
+    if (::getpwuid_r(uid, &pw, buffer, sizeof buffer, &found) == 0 && found != nullptr)
+        return std::string(found->pw_name) + " (uid " + std::to_string(uid) + ")";
+    return "uid " + std::to_string(uid);
+}
+
+Dialed Dial(const std::string& path, const std::vector<std::string>& modules, uid_t serverUser) {
     auto fail = [&](const std::string& what) { return ConnectError("cannot connect to " + path + ": " + what); };
     sockaddr_un a;
     if (!MakeAddress(path, a)) throw fail(path.empty() ? "no path" : "the path is too long for a Unix socket");
@@ -54,7 +76,8 @@ Dialed Dial(const std::string& path, const std::vector<std::string>& modules) {
     const Deadline deadline = std::chrono::steady_clock::now() + kConnectTimeout;
     if (const int e = ConnectBefore(dialed.fd.get(), a, deadline))
         throw fail(e == ETIMEDOUT ? "the server did not accept the connection within 5 s" : ErrnoText(e));
-    std::string why;
+    std::string why = CheckServerUser(dialed.fd.get(), serverUser);
+    if (!why.empty()) throw fail(why);
     switch (SayHello(dialed.fd.get(), modules, deadline, dialed.ack, why)) {
     case HandshakeStatus::Ok: return dialed;
     case HandshakeStatus::Timeout: throw fail("the server did not answer the handshake within 5 s");
