@@ -400,6 +400,57 @@ TEST(SocketFile, SomethingElseAtThePathIsLeftAlone) {
     EXPECT_TRUE(Contains(m, "too long"));
 }
 
+// A service serves only where nobody else can replace its socket: a directory of its own user or
+// root's, written by nobody else unless sticky (/tmp), and no link made by someone else.
+TEST(SocketFile, ADirectoryOthersCouldReplaceTheSocketInIsRefused) {
+    const bool root = ::getuid() == 0;
+    constexpr uid_t kOther = 54321;
+    struct Case {
+        const char* name;
+        mode_t mode;
+        bool otherOwns;  // needs root
+        bool viaOthersLink;  // the socket's directory is a link another user made (needs root)
+        const char* refusal;  // empty: served
+    };
+    const Case cases[] = {
+        {"private", 0700, false, false, ""},
+        {"readable by all", 0755, false, false, ""},
+        {"shared and sticky", 01777, false, false, ""},
+        {"group-writable", 0770, false, false, "may be written by others and is not sticky"},
+        {"world-writable", 0777, false, false, "(mode 0777) may be written by others and is not sticky"},
+        {"another user's", 0755, true, false, "belongs to uid 54321, neither us nor root"},
+        {"a link of another user's", 0700, false, true, "is a symbolic link of uid 54321"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if ((c.otherOwns || c.viaOthersLink) && !root) continue;
+        TempDir dir;
+        const std::string served = dir.File("d");
+        ASSERT_EQ(::mkdir(served.c_str(), 0700), 0);
+        ASSERT_EQ(::chmod(served.c_str(), c.mode), 0);
+        if (c.otherOwns) {
+            ASSERT_EQ(::chown(served.c_str(), kOther, kOther), 0);
+        }
+        std::string at = served;
+        if (c.viaOthersLink) {
+            at = dir.File("link");
+            ASSERT_EQ(::symlink(served.c_str(), at.c_str()), 0);
+            ASSERT_EQ(::lchown(at.c_str(), kOther, kOther), 0);
+        }
+        ServerConfig config;
+        config.path = at + "/s.sock";
+        const std::string m = ThrownMessage<ipc2::ConnectError>([&] { TestServer server(config); });
+        if (*c.refusal == '\0') {
+            EXPECT_EQ(m, "") << m;
+        } else {
+            EXPECT_TRUE(Contains(m, c.refusal)) << m;
+        }
+        ::unlink((served + "/s.sock").c_str());
+        if (c.viaOthersLink) ::unlink(at.c_str());
+        ::rmdir(served.c_str());
+    }
+}
+
 TEST(SocketFile, RemovedAtTheEndOnlyWhileItIsStillOurs) {
     TempDir dir;
     ServerConfig config;

@@ -64,6 +64,29 @@ std::string DirectoryOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
+// Refuses a directory whose owner is someone else, or that others may write to without the sticky
+// bit: whoever can replace files there can replace our socket with theirs.
+void CheckDirectory(const std::string& path) {
+    const std::string dir = DirectoryOf(path);
+    const uid_t self = ::geteuid();
+    struct stat st;
+    if (::lstat(dir.c_str(), &st) != 0) ThrowServe(path, "cannot use " + dir + ": " + ErrnoText(errno));
+    // A link is as good as the one who made it, and then as its target.
+    if (S_ISLNK(st.st_mode)) {
+        if (st.st_uid != self && st.st_uid != 0)
+            ThrowServe(path, dir + " is a symbolic link of uid " + std::to_string(st.st_uid) + ", neither ours nor root's");
+        if (::stat(dir.c_str(), &st) != 0) ThrowServe(path, "cannot use " + dir + ": " + ErrnoText(errno));
+    }
+    if (!S_ISDIR(st.st_mode)) ThrowServe(path, dir + " is not a directory");
+    if (st.st_uid != self && st.st_uid != 0)
+        ThrowServe(path, dir + " belongs to uid " + std::to_string(st.st_uid) + ", neither us nor root");
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        ThrowServe(path, dir + " (mode " + mode + ") may be written by others and is not sticky: they could replace the socket");
+    }
+}
+
 }  // namespace
 
 std::unique_ptr<SocketFile> SocketFile::Publish(const Options& options) {
@@ -71,6 +94,7 @@ std::unique_ptr<SocketFile> SocketFile::Publish(const Options& options) {
     const std::string& path = options.path;
     sockaddr_un a;
     if (!MakeAddress(path, a)) ThrowServe(path, path.empty() ? "no path" : "the path is too long for a Unix socket");
+    CheckDirectory(path);
     CheckExisting(path);
     const std::string privateName = file->BindPrivately();
     struct RemovePrivate {

@@ -20,8 +20,10 @@ public:
     };
 
     // A listening socket, linked into place at the path. Throws ConnectError naming the path when
-    // the file there belongs to a live server or is no socket, or the socket cannot be made with
-    // the permissions asked for. A stale socket (its server is gone) is replaced.
+    // its directory is not safe to serve in (owned by neither this user nor root, or writable by
+    // others without the sticky bit), when the file there belongs to a live server or is no
+    // socket, or when the socket cannot be made with the permissions asked for. A stale socket
+    // (its server is gone) is replaced.
     static std::unique_ptr<SocketFile> Publish(const Options& options);
     // Unpublishes and closes.
     ~SocketFile();
