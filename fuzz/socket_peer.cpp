@@ -209,7 +209,7 @@ private:
         // Only this process looks there: the socket of the name goes into the private folder.
         ::setenv("ZEL_IPC_DIR", folder_.c_str(), 1);
         Root::Serve(brokers);
-        path_ = zel::proglibs::ipc2::socket::DefaultSocketPath(zel::iface::aai::detail::kServerName);
+        path_ = zel::proglibs::ipc2::socket::DefaultSocketPath(zel::iface::aai::detail::kServerName, false);
         if (::access(path_.c_str(), F_OK) != 0) Die("the server's socket did not appear");
         threads_ = procfs::ThreadCount();
         fds_ = procfs::FdCount();

@@ -1,5 +1,6 @@
 // Connecting: the handshake in both directions, the socket file, the peer's credentials.
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -400,6 +401,18 @@ TEST(SocketFile, SomethingElseAtThePathIsLeftAlone) {
     EXPECT_TRUE(Contains(m, "too long"));
 }
 
+std::vector<std::string> Entries(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        ::closedir(d);
+    }
+    return names;
+}
+
 // A service serves only where nobody else can replace its socket: a directory of its own user or
 // root's, written by nobody else unless sticky (/tmp), and no link made by someone else.
 TEST(SocketFile, ADirectoryOthersCouldReplaceTheSocketInIsRefused) {
@@ -439,9 +452,15 @@ TEST(SocketFile, ADirectoryOthersCouldReplaceTheSocketInIsRefused) {
         }
         ServerConfig config;
         config.path = at + "/s.sock";
-        const std::string m = ThrownMessage<ipc2::ConnectError>([&] { TestServer server(config); });
+        std::vector<std::string> entries;
+        const std::string m = ThrownMessage<ipc2::ConnectError>([&] {
+            TestServer server(config);
+            entries = Entries(served);
+        });
         if (*c.refusal == '\0') {
             EXPECT_EQ(m, "") << m;
+            // Made in a private directory of its own, which is gone once the socket is in place.
+            EXPECT_EQ(entries, std::vector<std::string>{"s.sock"});
         } else {
             EXPECT_TRUE(Contains(m, c.refusal)) << m;
         }
@@ -478,7 +497,7 @@ TEST(SocketFile, DefaultPathIsPerUserOrWhereTheEnvironmentSays) {
     // "%p" gives each process a directory of its own, made on demand.
     ::setenv("ZEL_IPC_DIR", (chosen.Path() + "/%p").c_str(), 1);
     const std::string own = chosen.Path() + "/" + std::to_string(::getpid());
-    EXPECT_EQ(sock::DefaultSocketPath("aai"), own + "/aai.sock");
+    EXPECT_EQ(sock::DefaultSocketPath("aai", true), own + "/aai.sock");
     ASSERT_EQ(::lstat(own.c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0700u);
@@ -488,20 +507,33 @@ TEST(SocketFile, DefaultPathIsPerUserOrWhereTheEnvironmentSays) {
     // others who can reach it.
     ASSERT_EQ(::chmod(chosen.Path().c_str(), 0755), 0);
     ::setenv("ZEL_IPC_DIR", chosen.Path().c_str(), 1);
-    EXPECT_EQ(sock::DefaultSocketPath("aai"), chosen.Path() + "/aai.sock");
+    EXPECT_EQ(sock::DefaultSocketPath("aai", true), chosen.Path() + "/aai.sock");
     ::setenv("ZEL_IPC_DIR", (chosen.Path() + "/missing/deeper").c_str(), 1);
-    EXPECT_THROW(sock::DefaultSocketPath("aai"), ipc2::ConnectError);
+    EXPECT_THROW(sock::DefaultSocketPath("aai", true), ipc2::ConnectError);
 
+    // A client only looks: nothing is created for it.
+    ::setenv("ZEL_IPC_DIR", (chosen.Path() + "/not-yet").c_str(), 1);
+    EXPECT_EQ(sock::DefaultSocketPath("aai", false), chosen.Path() + "/not-yet/aai.sock");
+    EXPECT_NE(::lstat((chosen.Path() + "/not-yet").c_str(), &st), 0);
+
+    // Without a choice: the user's runtime directory when there is one, else one of ours in /tmp.
     ::unsetenv("ZEL_IPC_DIR");
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string keepRuntime = runtime ? runtime : "";
+    ::setenv("XDG_RUNTIME_DIR", chosen.Path().c_str(), 1);
+    EXPECT_EQ(sock::DefaultSocketPath("aai", true), chosen.Path() + "/zel-ipc/aai.sock");
+    ::unsetenv("XDG_RUNTIME_DIR");
     const std::string dir = "/tmp/zel-ipc-" + std::to_string(::getuid());
-    EXPECT_EQ(sock::DefaultSocketPath("aai"), dir + "/aai.sock");
+    EXPECT_EQ(sock::DefaultSocketPath("aai", true), dir + "/aai.sock");
     ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     EXPECT_EQ(st.st_uid, ::getuid());
+    if (runtime) ::setenv("XDG_RUNTIME_DIR", keepRuntime.c_str(), 1);
+    ::rmdir((chosen.Path() + "/zel-ipc").c_str());
     for (const char* bad : {"", "a/b", "..", "."}) {
         SCOPED_TRACE(bad);
-        EXPECT_THROW(sock::DefaultSocketPath(bad), ipc2::ConnectError);
+        EXPECT_THROW(sock::DefaultSocketPath(bad, true), ipc2::ConnectError);
     }
     if (saved) ::setenv("ZEL_IPC_DIR", keep.c_str(), 1);
 }

@@ -72,7 +72,7 @@ TEST(SocketLifecycle, WireFollowsTheDocumentedLayout) {
     ASSERT_TRUE(peer->ReadFrame(h, payload));
     EXPECT_EQ(h.kind, 5);
     EXPECT_EQ(h.callId, 1u);
-    EXPECT_EQ(payload, std::string("zipc\x04\0\0\0\0\0\0\0\x01\0\0\0\x01\0\0\0m", 21));
+    EXPECT_EQ(payload, std::string("zipc\x05\0\0\0\0\0\0\0\x01\0\0\0\x01\0\0\0m", 21));
 
     // A reply echoes the call id, the chain and the depth.
     const std::uint64_t chain = 0x0123456789abcdeeull;
@@ -177,12 +177,12 @@ TEST(SocketLifecycle, ACallerThatGivesUpSendsACancelFrame) {
         EXPECT_THROW(client->Send(Request(0, kEcho, "never answered"), true), ipc2::DeadlineError);
     }
     EXPECT_TRUE(WaitUntil([&] { return read.load(); }));
+    EXPECT_TRUE(client->IsConnected());
     finished.set_value();
     EXPECT_EQ(cancel.kind, 6);
     EXPECT_EQ(cancel.length, 0u);
     EXPECT_EQ(cancel.callId, request.callId);
     EXPECT_EQ(cancel.chain, request.chain);
-    EXPECT_TRUE(client->IsConnected());
 }
 
 // A peer that asks for large replies and reads none holds the writer only as long as a frame may

@@ -19,5 +19,5 @@ inline std::string TransportName(const ::testing::TestParamInfo<Transport>& info
 
 // The address that reaches the server registered under `serverName` in this process by `t`.
 inline std::string AddressFor(Transport t, const std::string& serverName) {
-    return t == Transport::Socket ? zel::proglibs::ipc2::socket::DefaultSocketPath(serverName) : std::string();
+    return t == Transport::Socket ? zel::proglibs::ipc2::socket::DefaultSocketPath(serverName, false) : std::string();
 }

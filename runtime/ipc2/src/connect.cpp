@@ -44,7 +44,7 @@ std::shared_ptr<Endpoint> Connect(const ClientSide& client, const std::string& a
     std::string path;
     socket::Dialed dialed;
     try {
-        path = socket::DefaultSocketPath(client.serverName);
+        path = socket::DefaultSocketPath(client.serverName, false);
         dialed = socket::Dial(path, client.modules, client.serverUser);
     } catch (const ConnectError& e) {
         throw ConnectError("no server '" + client.serverName + "' in this process, and " + e.what());

@@ -96,13 +96,22 @@ std::unique_ptr<SocketFile> SocketFile::Publish(const Options& options) {
     if (!MakeAddress(path, a)) ThrowServe(path, path.empty() ? "no path" : "the path is too long for a Unix socket");
     CheckDirectory(path);
     CheckExisting(path);
-    const std::string privateName = file->BindPrivately();
+    std::string privateName;
+    try {
+        privateName = file->BindPrivately();
+    } catch (...) {
+        if (!file->privateDir_.empty()) ::rmdir(file->privateDir_.c_str());
+        throw;
+    }
     struct RemovePrivate {
         const std::string& name;
+        std::string& dir;
         ~RemovePrivate() {
             if (!name.empty()) ::unlink(name.c_str());
+            if (!dir.empty()) ::rmdir(dir.c_str());
+            dir.clear();
         }
-    } removePrivate{privateName};
+    } removePrivate{privateName, file->privateDir_};
     if (!privateName.empty()) file->LinkIntoPlace(privateName);
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) {
@@ -120,14 +129,19 @@ std::string SocketFile::BindPrivately() {
     const std::string& path = options_.path;
     fd_ = UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (fd_.get() < 0) ThrowServe(path, "socket: " + ErrnoText(errno));
-    static std::atomic<unsigned> counter{0};
-    char suffix[64];
-    std::snprintf(suffix, sizeof suffix, "/.zel-ipc.%ld.%u.tmp", static_cast<long>(::getpid()), ++counter);
-    std::string name = DirectoryOf(path) + suffix;
+    // A fresh directory of ours with a name nobody can guess: whatever is done there by name
+    // (bind, chmod, chown) cannot be redirected by anyone who may write to the directory we
+    // serve in, and nobody can take the name before us.
+    std::string temp = DirectoryOf(path) + "/.zel-ipc-XXXXXX";
+    std::string name = temp + "/s";
     sockaddr_un a;
     if (MakeAddress(name, a)) {
-        ::unlink(name.c_str());
+        if (::mkdtemp(temp.data()) == nullptr) ThrowServe(path, "mkdtemp: " + ErrnoText(errno));
+        privateDir_ = temp;
+        name = temp + "/s";
+        MakeAddress(name, a);
     } else {
+        // No room for the detour: bound at the path itself, then given its permissions.
         name.clear();
         RemoveStale(path);
         MakeAddress(path, a);
@@ -187,21 +201,39 @@ void SocketFile::Unpublish() noexcept {
     published_ = false;
 }
 
-std::string DefaultSocketPath(const std::string& serverName) {
-    if (serverName.empty() || serverName.find('/') != std::string::npos || serverName == "." || serverName == "..") {
-        throw ConnectError("'" + serverName + "' cannot name a server's socket");
-    }
-    const uid_t uid = ::getuid();
-    // ZEL_IPC_DIR moves the sockets elsewhere; "%p" in it stands for this process's id, so that
-    // processes that must not see each other's servers (parallel tests) each get a directory.
+namespace {
+
+// The directory of the default sockets, and whether it is the one chosen with ZEL_IPC_DIR.
+std::string DefaultDirectory(bool& chosen) {
     const char* env = std::getenv("ZEL_IPC_DIR");
-    const bool chosen = env != nullptr && *env != '\0';
-    std::string dir = chosen ? env : "/tmp/zel-ipc-" + std::to_string(uid);
+    chosen = env != nullptr && *env != '\0';
     if (chosen) {
+        // "%p" stands for this process's id, so that processes that must not see each other's
+        // servers (parallel tests) each get a directory.
+        std::string dir = env;
         const std::string pid = std::to_string(::getpid());
         for (std::size_t at = dir.find("%p"); at != std::string::npos; at = dir.find("%p", at + pid.size()))
             dir.replace(at, 2, pid);
+        return dir;
     }
+    // The user's runtime directory is private to the user and lives as long as the user's
+    // sessions; /tmp is shared, so there the directory is one of our own, checked below.
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && runtime[0] == '/') return std::string(runtime) + "/zel-ipc";
+    return "/tmp/zel-ipc-" + std::to_string(::getuid());
+}
+
+}  // namespace
+
+std::string DefaultSocketPath(const std::string& serverName, bool create) {
+    if (serverName.empty() || serverName.find('/') != std::string::npos || serverName == "." || serverName == "..") {
+        throw ConnectError("'" + serverName + "' cannot name a server's socket");
+    }
+    bool chosen = false;
+    const std::string dir = DefaultDirectory(chosen);
+    const std::string path = dir + "/" + serverName + ".sock";
+    // A client only looks: whoever answers there is checked before anything is sent to it.
+    if (!create) return path;
     if (::mkdir(dir.c_str(), 0700) == 0) {
         ::chmod(dir.c_str(), 0700);  // whatever the umask
     } else if (errno != EEXIST) {
@@ -210,16 +242,16 @@ std::string DefaultSocketPath(const std::string& serverName) {
     struct stat st;
     if (::stat(dir.c_str(), &st) != 0) throw ConnectError("cannot use " + dir + ": " + ErrnoText(errno));
     if (!S_ISDIR(st.st_mode)) throw ConnectError("cannot use " + dir + ": it is not a directory");
-    // The shared /tmp default could have been made first by another user, to see or take our
-    // sockets. A chosen directory may well be shared on purpose (a socket's group and mode only
-    // matter to others if they can reach it), so only the default must be ours alone.
+    // The default could have been made first by another user, to see or take our sockets. A
+    // chosen directory may well be shared on purpose (a socket's group and mode only matter to
+    // others if they can reach it); Publish checks that nobody else can replace a socket there.
     if (!chosen) {
         if (::lstat(dir.c_str(), &st) != 0) throw ConnectError("cannot use " + dir + ": " + ErrnoText(errno));
-        if (!S_ISDIR(st.st_mode) || st.st_uid != uid || (st.st_mode & 077) != 0) {
+        if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 077) != 0) {
             throw ConnectError("cannot use " + dir + ": it is not a private directory of this user");
         }
     }
-    return dir + "/" + serverName + ".sock";
+    return path;
 }
 
 }  // namespace zel::proglibs::ipc2::socket

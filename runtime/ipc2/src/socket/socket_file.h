@@ -39,9 +39,10 @@ public:
 
 private:
     explicit SocketFile(Options options) : options_(std::move(options)) {}
-    // Binds and listens under a private name in the same directory, with the permissions set,
-    // so that no client ever finds the socket with the default ones; returns that name (empty
-    // when the path leaves no room for one, and the socket was bound at the path itself).
+    // Binds and listens in a fresh private directory beside the path, with the permissions set,
+    // so that no client ever finds the socket with the default ones and nobody can redirect what
+    // is done to it by name; returns its name there (empty when the path leaves no room for the
+    // detour, and the socket was bound at the path itself).
     std::string BindPrivately();
     // Links the privately bound socket to the path; link() never replaces a file that appeared
     // meanwhile.
@@ -50,15 +51,18 @@ private:
 
     Options options_;
     UniqueFd fd_;
+    std::string privateDir_;  // BindPrivately's, until the socket is in place
     dev_t dev_ = 0;
     ino_t ino_ = 0;
     bool published_ = false;
 };
 
-// $ZEL_IPC_DIR/<name>.sock ("%p" in the variable stands for this process's id; the directory is
-// created 0700 when missing), else /tmp/zel-ipc-<uid>/<name>.sock (created 0700, and refused unless
-// it is a private directory of this user). Throws ConnectError for a name that is empty or contains
-// '/', or an unusable directory.
-std::string DefaultSocketPath(const std::string& serverName);
+// $ZEL_IPC_DIR/<name>.sock ("%p" in the variable stands for this process's id); else
+// $XDG_RUNTIME_DIR/zel-ipc/<name>.sock when the user has a runtime directory; else
+// /tmp/zel-ipc-<uid>/<name>.sock. `create` (a server's): the directory is created 0700 when
+// missing, and the defaults are refused unless private to this user; a client's lookup creates and
+// checks nothing. Throws ConnectError for a name that is empty or contains '/', or an unusable
+// directory.
+std::string DefaultSocketPath(const std::string& serverName, bool create);
 
 }  // namespace zel::proglibs::ipc2::socket
