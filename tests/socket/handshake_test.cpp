@@ -215,6 +215,91 @@ TEST(SocketHandshake, SilentPeerHoldsNothingForLong) {
     EXPECT_TRUE(silent->WaitClosed());
 }
 
+// What one user's processes may hold of a service: a few handshakes in progress and a number of
+// open connections. The next one of that user is told why at once, never left waiting, and a
+// connection that ends gives its place back.
+TEST(SocketHandshake, OneUsersConnectionsAreCappedAndTheNextIsToldWhy) {
+    ServerConfig config;
+    config.maxConnectionsPerUser = 12;
+    TestServer server(config);
+    std::vector<std::unique_ptr<RawPeer>> silent;
+    for (int i = 0; i < 8; ++i) {
+        silent.push_back(RawPeer::Dial(server.Path()));
+        ASSERT_NE(silent.back(), nullptr);
+    }
+    auto refused = [&] {
+        return ThrownMessage<ipc2::ConnectError>([&] { server.Connect(); });
+    };
+    const std::string uid = "uid " + std::to_string(::getuid());
+    EXPECT_TRUE(Contains(refused(), uid + " has 8 connections in their handshake")) << refused();
+    silent.pop_back();
+    // A connection answered a moment ago may still hold its handshake's place.
+    std::vector<std::shared_ptr<ConnectionHandler>> open;
+    auto connect = [&] {
+        return WaitUntil([&] {
+            try {
+                open.push_back(server.Connect());
+                return true;
+            } catch (const ipc2::ConnectError&) {
+                return false;
+            }
+        });
+    };
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(connect()) << i;
+    EXPECT_TRUE(Contains(refused(), uid + " has 12 connections open, the most this service allows one user")) << refused();
+    open.back()->Close();
+    open.pop_back();
+    EXPECT_TRUE(WaitUntil([&] { return refused().empty(); }));
+}
+
+// Another user's silent connections, as many as its cap, lock out only that user: ours is served
+// at once. Needs root to connect as another user.
+TEST(SocketHandshake, AnotherUsersSilentConnectionsLockOutOnlyThatUser) {
+    if (::getuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
+    constexpr uid_t kOther = 54321;
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
+    ServerConfig config;
+    config.path = dir.File("s.sock");
+    config.mode = 0666;
+    TestServer server(config);
+    int report[2];
+    int go[2];
+    ASSERT_EQ(::pipe(report), 0);
+    ASSERT_EQ(::pipe(go), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Holds eight silent connections, then says whether a ninth was refused with a reason.
+        ::close(report[0]);
+        ::close(go[1]);
+        if (::setgid(kOther) != 0 || ::setuid(kOther) != 0) ::_exit(2);
+        std::vector<std::unique_ptr<RawPeer>> held;
+        for (int i = 0; i < 8; ++i) held.push_back(RawPeer::Dial(config.path));
+        auto ninth = RawPeer::Dial(config.path);
+        RawHeader h;
+        std::string why;
+        const bool told = ninth && ninth->Send(RawHello(kWireVersion, {})) && ninth->ReadFrame(h, why) && h.kind == 3;
+        const char said = told && why.find("uid 54321 has 8 connections in their handshake") != std::string::npos ? 'y' : 'n';
+        if (::write(report[1], &said, 1) != 1) ::_exit(3);
+        char wait;
+        if (::read(go[0], &wait, 1) < 0) ::_exit(4);
+        ::_exit(0);
+    }
+    ::close(report[1]);
+    ::close(go[0]);
+    char said = 0;
+    ASSERT_EQ(::read(report[0], &said, 1), 1);
+    EXPECT_EQ(said, 'y');
+    auto client = server.Connect();
+    EXPECT_EQ(Text(client->Send(Request(0, kEcho, "served"), true)), "served");
+    ::close(go[1]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::close(report[0]);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 TEST(SocketHandshake, ListenerEndDropsPendingHandshakesWithoutWaitingForTheirTimeout) {
     ServerConfig config;
     config.handshakeTimeoutMs = 60000;

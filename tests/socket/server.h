@@ -29,6 +29,7 @@ struct ServerConfig {
     std::vector<std::string> modules;
     std::string checksum;  // announced in the handshake
     int handshakeTimeoutMs = 5000;
+    int maxConnectionsPerUser = 128;
 };
 
 // Admits every client that agrees with `config` as `receiver`'s, as a runtime serving a name does.
@@ -51,7 +52,8 @@ inline sock::Admit AdmitTo(const ServerConfig& config, const std::shared_ptr<Tes
 }
 
 inline std::unique_ptr<sock::Listener> Listen(const ServerConfig& config, const std::shared_ptr<TestReceiver>& receiver) {
-    sock::Listener::Options options{{config.path, config.mode, config.group}, config.handshakeTimeoutMs};
+    sock::Listener::Options options{{config.path, config.mode, config.group}, config.handshakeTimeoutMs,
+                                    config.maxConnectionsPerUser};
     return sock::Listener::Start(options, AdmitTo(config, receiver));
 }
 

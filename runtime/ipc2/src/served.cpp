@@ -90,6 +90,7 @@ void Register(const std::string& name, bool exclusive, Registration registration
     const Connector* owner = registration.owner;
     // The socket's path first: a name that cannot have one is refused before it is served.
     socket::Listener::Options options{{socket::DefaultSocketPath(name, true), access.mode, access.group}};
+    if (owner != nullptr) options.maxConnectionsPerUser = owner->GetLimits().maxConnectionsPerUser;
     if (Put(name, exclusive, std::move(registration))) return;
     // The socket is published only now that the name is served, so that a client quick to find
     // the file finds the server behind it too.

@@ -27,6 +27,10 @@ struct Limits {
     // long beyond what any call of a well service takes, short enough that a frozen or vanished
     // peer frees its callers while someone still waits for them.
     int callTimeoutMs = 30000;
+    // Connections a service keeps open at once for the processes of one user, handshakes
+    // included; the next one of that user is refused with the reason. Each costs the service three
+    // descriptors, so that one user's clients alone cannot take all of a common 1,024.
+    int maxConnectionsPerUser = 128;
 };
 
 // One-way requests may be this many times Limits::maxOutstandingCalls, and are not held to

@@ -673,12 +673,20 @@ void Channel::Cleanup() {
     std::shared_ptr<Endpoint> endpoint = endpoint_.lock();
     if (endpoint) endpoint->Ended();
     std::shared_ptr<Endpoint> keep;
+    std::function<void()> ended;
     {
         MutexLock lock(mu_);
         keep = std::move(keepAlive_);
+        ended = std::move(whenEnded_);
     }
     keep.reset();
     endpoint.reset();
+    if (ended) ended();
+}
+
+void Channel::WhenEnded(std::function<void()> ended) {
+    MutexLock lock(mu_);
+    whenEnded_ = std::move(ended);
 }
 
 void Channel::Close(const std::string& reason) {

@@ -62,6 +62,8 @@ public:
     // Carries the endpoint's requests and keeps to its limits; a server's endpoint is kept alive
     // until the connection closes. Before the connection is served.
     void Attach(const std::shared_ptr<Endpoint>& endpoint);
+    // `ended` runs once the connection has ended and its endpoint was told (set before Start).
+    void WhenEnded(std::function<void()> ended) ZEL_EXCLUDES(mu_);
     // Starts the first service thread: it runs `first` (the server's half of the handshake; may be
     // empty) and, if that returns true, serves the connection. False when no thread could be
     // started, or the connection's epoll set could not be made (traced when it was tried).
@@ -157,6 +159,7 @@ private:
     bool closed_ ZEL_GUARDED_BY(mu_) = false;
     bool cleanupClaimed_ ZEL_GUARDED_BY(mu_) = false;
     std::shared_ptr<Endpoint> keepAlive_ ZEL_GUARDED_BY(mu_);  // a server's, until closed
+    std::function<void()> whenEnded_ ZEL_GUARDED_BY(mu_);
     ReadToken token_ ZEL_GUARDED_BY(mu_);
     CallTable calls_ ZEL_GUARDED_BY(mu_);
     ServicePool pool_ ZEL_GUARDED_BY(mu_);
