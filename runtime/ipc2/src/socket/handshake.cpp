@@ -134,11 +134,17 @@ HandshakeStatus SayHello(int fd, const std::vector<std::string>& modules, Deadli
         why = "the module list is too long";
         return HandshakeStatus::Failed;
     }
-    if (!WriteFrameTo(fd, HandshakeFrame(FrameKind::Hello, 1, hello.size()), hello.data(), why))
-        return HandshakeStatus::Failed;
+    // A server that refuses us at the door says why and closes, perhaps before our hello is out:
+    // its reason is still there to read.
+    std::string writeFailed;
+    WriteFrameTo(fd, HandshakeFrame(FrameKind::Hello, 1, hello.size()), hello.data(), writeFailed);
     FrameHeader h;
     std::vector<unsigned char> payload;
     const ReadStatus st = ReadHandshakeFrame(fd, deadline, h, payload, why);
+    if (!writeFailed.empty() && (st != ReadStatus::Ok || h.kind != FrameKind::Error)) {
+        why = writeFailed;
+        return HandshakeStatus::Failed;
+    }
     if (st == ReadStatus::Timeout) return HandshakeStatus::Timeout;
     if (st != ReadStatus::Ok) {
         why = "handshake: " + why;
