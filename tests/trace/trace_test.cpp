@@ -256,12 +256,15 @@ TEST(TraceStderr, WritesOneLinePerRecordInTheDocumentedForm) {
     dus_sds_log("auth.cpp", 43, "Login", "aai", dus_sds_fatal(3, -1, "negative code"));
     // A text that spans lines must not forge a second log line.
     dus_trc_log("a.cpp", 1, "F", "c", dus_trc_msg("first\nc 0 forged.cpp:1 F: second\r"));
+    // Nor a terminal escape, nor any other control character.
+    dus_trc_log("a.cpp", 2, "F", "c", dus_trc_msg("client '%s'", "\x1b[2J\x07x\x7f"));
     dus_trc_log(nullptr, 5, nullptr, nullptr, dus_trc_msg("nulls"));
     EXPECT_EQ(err.Finish(),
               "ipc2 0 session.cpp:7 Open: opened 3\n"
               "aai 17 auth.cpp:42 Login: no session\n"
               "aai -1 auth.cpp:43 Login: negative code\n"
               "c 0 a.cpp:1 F: first\\nc 0 forged.cpp:1 F: second\\r\n"
+              "c 0 a.cpp:2 F: client '\\x1b[2J\\x07x\\x7f'\n"
               "? 0 ?:5 ?: nulls\n");
 }
 

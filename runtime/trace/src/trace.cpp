@@ -94,11 +94,19 @@ std::string Line(const trace::Record& r) {
     line += ' ';
     line += r.function;
     line += ": ";
+    // The text may hold what a peer sent (a client's name, a module's): one line per record, and
+    // no control character reaches the terminal, so that nobody can forge a line or an escape.
     for (char c : r.text) {
+        const auto u = static_cast<unsigned char>(c);
         if (c == '\n') {
             line += "\\n";
         } else if (c == '\r') {
             line += "\\r";
+        } else if (u < 0x20 || u == 0x7f) {
+            static const char kHex[] = "0123456789abcdef";
+            line += "\\x";
+            line += kHex[u >> 4];
+            line += kHex[u & 0xf];
         } else {
             line += c;
         }
