@@ -62,6 +62,26 @@ TEST(SocketLifecycle, MalformedFrameEndsOnlyThatConnectionWithALoggedReason) {
     EXPECT_TRUE(WaitUntil([&] { return server.disconnects.load() == static_cast<int>(std::size(cases)); }));
 }
 
+// A peer that dribbles a frame, never pausing long enough to be called stalled, is dropped once
+// the frame is later than its size warrants.
+TEST(SocketLifecycle, AFrameThatComesSlowerThanItsSizeWarrantsIsDropped) {
+    trace::ScopedLevel level(1);
+    trace::Capture capture;
+    ipc2::Limits limits;
+    limits.frameTimeoutMs = 200;
+    TestServer server(WithLimits(limits));
+    auto peer = RawPeer::Greeted(server.Path());
+    ASSERT_NE(peer, nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(peer->Send(RawFrame(1, 1, 2, 1, "a", 0, 32 * 1024)));
+    while (std::chrono::steady_clock::now() - start < std::chrono::seconds(5) && peer->Send("b")) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    // Twice the pause plus 32 KiB at the least rate: about 430 ms.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_TRUE(WaitUntil([&] { return Logged(capture, "of a frame's 32768 bytes in"); }));
+}
+
 TEST(SocketLifecycle, WireFollowsTheDocumentedLayout) {
     TestServer server;
     auto peer = RawPeer::Dial(server.Path());

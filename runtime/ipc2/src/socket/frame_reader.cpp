@@ -77,13 +77,26 @@ FrameReader::Status FrameReader::ReadPayload(int fd, const Bounds& bounds, Frame
     if (got != 0) std::memcpy(p, buffer_.get() + pos_, got);
     pos_ += got;
     if (pos_ == end_) pos_ = end_ = 0;
+    if (got == length) return Status::Got;
+    // The whole frame within two pauses' worth plus its size at the least rate: a peer that never
+    // quite pauses cannot make a frame last for ever either.
+    const auto start = std::chrono::steady_clock::now();
+    const auto until = start + std::chrono::milliseconds(2LL * bounds.stallMs) +
+                       std::chrono::milliseconds(length * 1000 / kLeastBytesPerSecond);
     while (got < length) {
         const long n = ReceivePayload(fd, p + got, length - got);
         if (n > 0) {
             got += static_cast<std::size_t>(n);
             continue;
         }
-        if (!Resume(fd, n, errno, true, "a frame", bounds, failure)) return Status::Failed;
+        if (!Resume(fd, n, errno, true, "a frame", bounds, failure, until)) {
+            if (std::chrono::steady_clock::now() >= until) {
+                const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+                failure.why = "the peer sent " + std::to_string(got) + " of a frame's " + std::to_string(length) +
+                              " bytes in " + std::to_string(took.count()) + " ms, slower than a frame may come";
+            }
+            return Status::Failed;
+        }
     }
     return Status::Got;
 }
@@ -103,7 +116,7 @@ long FrameReader::ReceivePayload(int fd, unsigned char* to, std::size_t need) {
 }
 
 bool FrameReader::Resume(int fd, long received, int error, bool started, const char* inside, const Bounds& bounds,
-                         Failure& failure) {
+                         Failure& failure, std::chrono::steady_clock::time_point until) {
     if (received == 0) {
         failure.fault = started;
         failure.why = started ? std::string("the peer closed the connection inside ") + inside
@@ -116,14 +129,19 @@ bool FrameReader::Resume(int fd, long received, int error, bool started, const c
         failure.why = "reading failed: " + ErrnoText(error);
         return false;
     }
-    // Inside a frame nobody waits longer than the stall bound for the rest.
+    // Inside a frame nobody waits longer than the stall bound for the rest, nor past `until`.
+    int wait = bounds.stallMs;
+    if (until != std::chrono::steady_clock::time_point::max()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
+        wait = static_cast<int>(std::clamp<long long>(left, 0, wait));
+    }
     pollfd p{fd, POLLIN, 0};
     int r;
-    while ((r = ::poll(&p, 1, bounds.stallMs)) < 0 && errno == EINTR) {
+    while ((r = ::poll(&p, 1, wait)) < 0 && errno == EINTR) {
     }
     if (r > 0) return true;
     failure.fault = true;
-    failure.why = r == 0 ? "the peer stalled inside a frame for " + std::to_string(bounds.stallMs) + " ms"
+    failure.why = r == 0 ? "the peer stalled inside a frame for " + std::to_string(wait) + " ms"
                          : "waiting for the rest of a frame failed: " + ErrnoText(errno);
     return false;
 }

@@ -5,6 +5,7 @@
 // read-token holder reads (read_token.h).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -25,6 +26,10 @@ public:
         std::size_t maxPayload = 0;
         int stallMs = 0;  // the longest pause allowed inside a frame
     };
+    // A frame's payload must come whole within twice the pause allowed plus its size at this rate:
+    // a peer that sends a frame a byte at a time, never quite pausing, holds the connection's
+    // reader (and the frame's memory) no longer than the frame's size warrants.
+    static constexpr std::size_t kLeastBytesPerSecond = 1u << 20;
 
     FrameReader();
     FrameReader(const FrameReader&) = delete;
@@ -50,7 +55,7 @@ private:
     // After a recv that brought no bytes: true once more may be read, false with the reason when
     // the frame cannot be finished. `started`: part of the frame came already.
     bool Resume(int fd, long received, int error, bool started, const char* inside, const Bounds& bounds,
-                Failure& failure);
+                Failure& failure, std::chrono::steady_clock::time_point until = std::chrono::steady_clock::time_point::max());
 
     std::unique_ptr<unsigned char[]> buffer_;
     // The bytes of buffer_ read from the socket and not yet taken.
