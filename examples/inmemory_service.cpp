@@ -5,19 +5,12 @@
 namespace example {
 
 void UsersAndGroups::registerNotifications(std::shared_ptr<IUsersAndGroupsNotifications> notifications) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sinks_.push_back(std::move(notifications));
+    notifier_.Add(std::move(notifications));
 }
 
 void UsersAndGroups::unregisterNotifications(std::shared_ptr<IUsersAndGroupsNotifications> notifications) {
     // The same sink arrives as the same proxy object, so pointer equality finds the registration.
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = sinks_.begin(); it != sinks_.end(); ++it) {
-        if (*it == notifications) {
-            sinks_.erase(it);
-            break;
-        }
-    }
+    notifier_.Remove(notifications);
 }
 
 void UsersAndGroups::addUser(const LocalUser& user, std::shared_ptr<IEditUserReplyHandler> handler) {
@@ -34,7 +27,7 @@ void UsersAndGroups::addUser(const LocalUser& user, std::shared_ptr<IEditUserRep
         }
     }
     if (handler) handler->onEditUserResult(result);
-    if (result == EDITUSERRESULT_SUCCESS) Notify([&](auto& s) { s.userChanged(added); });
+    if (result == EDITUSERRESULT_SUCCESS) Notify([added](auto& s) { s.userChanged(added); });
 }
 
 void UsersAndGroups::editUser(const LocalUser& user, std::shared_ptr<IEditUserReplyHandler> handler) {
@@ -47,7 +40,7 @@ void UsersAndGroups::editUser(const LocalUser& user, std::shared_ptr<IEditUserRe
         }
     }
     if (handler) handler->onEditUserResult(result);
-    if (result == EDITUSERRESULT_SUCCESS) Notify([&](auto& s) { s.userChanged(user); });
+    if (result == EDITUSERRESULT_SUCCESS) Notify([user](auto& s) { s.userChanged(user); });
 }
 
 void UsersAndGroups::deleteUsers(const IdList& userIds, std::shared_ptr<IReplyHandler> handler) {
@@ -59,7 +52,7 @@ void UsersAndGroups::deleteUsers(const IdList& userIds, std::shared_ptr<IReplyHa
         }
     }
     if (handler) handler->onDone();
-    Notify([&](auto& s) { s.usersDeleted(userIds); });
+    Notify([userIds](auto& s) { s.usersDeleted(userIds); });
 }
 
 EditGroupMembershipResult UsersAndGroups::ChangeMembership(int groupId, const IdList& userIds, bool add) {
@@ -79,14 +72,14 @@ void UsersAndGroups::addGroupMembership(int groupId, const IdList& userIds,
                                         std::shared_ptr<IEditGroupMembershipReplyHandler> handler) {
     const EditGroupMembershipResult result = ChangeMembership(groupId, userIds, true);
     if (handler) handler->onEditGroupMembershipResult(result);
-    if (result == EDITGROUPMEMBERSHIPRESULT_SUCCESS) Notify([&](auto& s) { s.groupMembershipChanged(groupId, userIds); });
+    if (result == EDITGROUPMEMBERSHIPRESULT_SUCCESS) Notify([groupId, userIds](auto& s) { s.groupMembershipChanged(groupId, userIds); });
 }
 
 void UsersAndGroups::removeGroupMembership(int groupId, const IdList& userIds,
                                            std::shared_ptr<IEditGroupMembershipReplyHandler> handler) {
     const EditGroupMembershipResult result = ChangeMembership(groupId, userIds, false);
     if (handler) handler->onEditGroupMembershipResult(result);
-    if (result == EDITGROUPMEMBERSHIPRESULT_SUCCESS) Notify([&](auto& s) { s.groupMembershipChanged(groupId, userIds); });
+    if (result == EDITGROUPMEMBERSHIPRESULT_SUCCESS) Notify([groupId, userIds](auto& s) { s.groupMembershipChanged(groupId, userIds); });
 }
 
 void UsersAndGroups::addGroup(const Group& group, std::shared_ptr<IEditGroupReplyHandler> handler) {
@@ -106,7 +99,7 @@ void UsersAndGroups::addGroup(const Group& group, std::shared_ptr<IEditGroupRepl
         }
     }
     if (handler) handler->onEditGroupResult(result);
-    if (result == EDITGROUPRESULT_SUCCESS) Notify([&](auto& s) { s.groupChanged(added); });
+    if (result == EDITGROUPRESULT_SUCCESS) Notify([added](auto& s) { s.groupChanged(added); });
 }
 
 void UsersAndGroups::editGroup(const Group& group, std::shared_ptr<IEditGroupReplyHandler> handler) {
@@ -119,7 +112,7 @@ void UsersAndGroups::editGroup(const Group& group, std::shared_ptr<IEditGroupRep
         }
     }
     if (handler) handler->onEditGroupResult(result);
-    if (result == EDITGROUPRESULT_SUCCESS) Notify([&](auto& s) { s.groupChanged(group); });
+    if (result == EDITGROUPRESULT_SUCCESS) Notify([group](auto& s) { s.groupChanged(group); });
 }
 
 void UsersAndGroups::deleteGroups(const IdList& groupIds, std::shared_ptr<IReplyHandler> handler) {
@@ -131,7 +124,7 @@ void UsersAndGroups::deleteGroups(const IdList& groupIds, std::shared_ptr<IReply
         }
     }
     if (handler) handler->onDone();
-    Notify([&](auto& s) { s.groupsDeleted(groupIds); });
+    Notify([groupIds](auto& s) { s.groupsDeleted(groupIds); });
 }
 
 // Authentication is outside what this example stores; it answers that the user does not exist.

@@ -1,6 +1,16 @@
 // An in-memory implementation of the service's entry points and its users-and-groups server.
-// Outcomes go back through the caller's reply handler during the call; every change is announced
-// to every registered notification sink.
+//
+// Two ways back to a client, for two different needs:
+//   - The outcome of a request goes back through the caller's reply handler during the call: the
+//     caller waits for it anyway, so a client that does not answer holds only itself.
+//   - Every change is announced to every registered notification sink, and those are other
+//     clients, which may be slow, frozen or gone. So a request never calls them: it posts the
+//     change to a Notifier (notifier.h), which keeps a queue per sink and delivers each queue on
+//     a thread of its own, every call bounded by a deadline. A sink is dropped when a notification
+//     to it fails or misses its deadline, when too many wait for it, or as soon as its connection
+//     ends. A client learns of the changes in the order they happened, on a thread of its own
+//     runtime, after the reply to the request that made them and possibly after that request has
+//     returned (so the example client waits for the notification it expects).
 #pragma once
 
 #include <map>
@@ -11,6 +21,7 @@
 #include <vector>
 
 #include "aai/aai.h"
+#include "notifier.h"
 
 namespace example {
 
@@ -19,6 +30,13 @@ namespace userlogin = zel::iface::userlogin;
 
 class UsersAndGroups : public IUsersAndGroupsServer {
 public:
+    explicit UsersAndGroups(NotifierOptions notifications = {}) : notifier_(notifications) {}
+
+    // Lets every sink go and waits for the threads delivering to them (Notifier::Stop).
+    void StopNotifications() { notifier_.Stop(); }
+    // Sinks registered and not dropped.
+    std::size_t NotificationSinks() const { return notifier_.SinkCount(); }
+
     void registerNotifications(std::shared_ptr<IUsersAndGroupsNotifications> notifications) override;
     void unregisterNotifications(std::shared_ptr<IUsersAndGroupsNotifications> notifications) override;
     void addUser(const LocalUser& user, std::shared_ptr<IEditUserReplyHandler> handler) override;
@@ -81,15 +99,12 @@ public:
                             std::shared_ptr<ITestNfcCardPinCodeReplyHandler> handler) override;
 
 private:
-    // Calls `f` on every registered sink, outside the lock: a sink's call may come back to us.
+    // Queues `f` for every registered sink. `f` runs later on another thread, so it captures
+    // copies, never references to the request's arguments. Called after the reply handler, off
+    // the store's lock: the client hears the outcome of its request first.
     template <class F>
     void Notify(F f) {
-        std::vector<std::shared_ptr<IUsersAndGroupsNotifications>> sinks;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            sinks = sinks_;
-        }
-        for (auto& sink : sinks) f(*sink);
+        notifier_.Post(std::move(f));
     }
     EditGroupMembershipResult ChangeMembership(int groupId, const IdList& userIds, bool add);
 
@@ -99,7 +114,7 @@ private:
     std::map<int, LocalUser> users_;
     std::map<int, Group> groups_;
     std::map<int, std::set<int>> members_;
-    std::vector<std::shared_ptr<IUsersAndGroupsNotifications>> sinks_;
+    Notifier notifier_;
 };
 
 class Settings : public ISettings {
@@ -131,14 +146,26 @@ private:
 // The root object: one users-and-groups store and one settings store shared by every client.
 class Service : public IAAService, public std::enable_shared_from_this<Service> {
 public:
+    explicit Service(NotifierOptions notifications = {})
+        : usersAndGroups_(std::make_shared<UsersAndGroups>(notifications)) {}
+    // Serves a store made elsewhere (one that also watches what it is asked, say).
+    explicit Service(std::shared_ptr<UsersAndGroups> usersAndGroups) : usersAndGroups_(std::move(usersAndGroups)) {}
+
     std::shared_ptr<IServerSession> registerClient(const std::string& clientName) override;
     std::shared_ptr<ISettings> getSettingsServer(const std::string& clientName) override;
 
     void Start() { RegisterServer(shared_from_this()); }
-    void Stop() { UnregisterServer(); }
+    // Stops accepting clients, and ends notifying: returns once no thread of the service's own
+    // runs. Connections open still reach the stores; their changes are no longer announced.
+    void Stop() {
+        UnregisterServer();
+        usersAndGroups_->StopNotifications();
+    }
+
+    const std::shared_ptr<UsersAndGroups>& Users() const { return usersAndGroups_; }
 
 private:
-    std::shared_ptr<UsersAndGroups> usersAndGroups_ = std::make_shared<UsersAndGroups>();
+    std::shared_ptr<UsersAndGroups> usersAndGroups_;
     std::shared_ptr<Settings> settings_ = std::make_shared<Settings>();
 };
 

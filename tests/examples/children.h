@@ -87,10 +87,11 @@ inline int CountLines(const std::string& text, const std::string& containing) {
 class Program {
 public:
     struct Options {
-        std::string ipcDir;          // ZEL_IPC_DIR of the child
-        std::string outPath;         // empty: a pipe, read with NextLine
-        std::string errPath = "/dev/null";
+        std::string ipcDir;   // ZEL_IPC_DIR of the child
+        std::string outPath;  // empty: a pipe, read with NextLine
+        std::string errPath;  // empty: /dev/null
     };
+    static Options In(std::string ipcDir) { return Options{std::move(ipcDir), {}, {}}; }
 
     Program(const std::vector<std::string>& args, const Options& options) {
         int out[2] = {-1, -1};
@@ -102,7 +103,8 @@ public:
         } else {
             posix_spawn_file_actions_addopen(&actions, 1, options.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         }
-        posix_spawn_file_actions_addopen(&actions, 2, options.errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        const std::string errPath = options.errPath.empty() ? "/dev/null" : options.errPath;
+        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
 
         std::vector<std::string> env;
         for (char** e = environ; *e != nullptr; ++e) {
@@ -143,6 +145,7 @@ public:
                 line = buffer_.substr(0, eol);
                 buffer_.erase(0, eol + 1);
                 transcript_ += line + "\n";
+                arrivals_.push_back(Clock::now());
                 return true;
             }
             if (out_ < 0) return false;
@@ -174,6 +177,10 @@ public:
     }
     // Everything read so far.
     const std::string& Transcript() const { return transcript_; }
+    // From the first line read to the last: what the program did, without its start and its end.
+    Clock::duration FirstToLastLine() const {
+        return arrivals_.empty() ? Clock::duration::zero() : arrivals_.back() - arrivals_.front();
+    }
 
     void Signal(int signal) {
         if (pid_ > 0) ::kill(pid_, signal);
@@ -224,6 +231,7 @@ private:
     int out_ = -1;
     std::string buffer_;
     std::string transcript_;
+    std::vector<Clock::time_point> arrivals_;  // when each line of the transcript was read
 };
 
 }  // namespace children
