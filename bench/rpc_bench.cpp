@@ -380,6 +380,10 @@ void StartServiceChild(const std::string& dir) {
         ::close(ready[0]);
         if (g_pinned) PinToOneCpu();
         RaiseDescriptorLimit();
+        // A thousand connections of one user are what the scale benchmark makes.
+        auto limits = GetConnectionLimits();
+        limits.maxConnectionsPerUser = 4096;
+        SetConnectionLimits(limits);
         auto service = std::make_shared<Service>();
         Service::Serve(service);
         const char ok = 1;

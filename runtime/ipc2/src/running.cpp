@@ -5,7 +5,7 @@
 namespace zel::proglibs::ipc2 {
 
 namespace {
-thread_local const CallDeadline* tlsInnermostDeadline = nullptr;
+thread_local const CallDeadline* tlsInnermostDeadline ZEL_FAST_TLS = nullptr;
 }  // namespace
 
 std::shared_ptr<ConnectionHandler> CurrentConnection() {

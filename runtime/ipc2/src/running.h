@@ -9,6 +9,7 @@
 
 #include "ipc2/connectionhandler.h"
 #include "ipc2/deadline.h"
+#include "fast_tls.h"
 
 namespace zel::proglibs::ipc2 {
 
@@ -37,7 +38,7 @@ public:
 
 private:
     friend std::shared_ptr<ConnectionHandler> CurrentConnection();
-    static inline thread_local const RunningRequest* innermost_ = nullptr;
+    static inline thread_local const RunningRequest* innermost_ ZEL_FAST_TLS = nullptr;
 
     ConnectionHandler& connection_;
     const int depth_;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <utility>
 
+#include "../fast_tls.h"
 #include "trace/trace.h"
 
 namespace zel::proglibs::ipc2::socket {
@@ -35,9 +36,9 @@ constexpr auto kDeadlineSlice = std::chrono::milliseconds(50);
 // An error text bigger than this says nothing more; it is cut rather than refused.
 constexpr std::size_t kMaxErrorText = 16 * 1024;
 
-thread_local CallContext* tlsContext = nullptr;
+thread_local CallContext* tlsContext ZEL_FAST_TLS = nullptr;
 // Set on a connection's own service threads: they must not wait for themselves.
-thread_local const Channel* tlsServiceOf = nullptr;
+thread_local const Channel* tlsServiceOf ZEL_FAST_TLS = nullptr;
 
 class ContextScope {
 public:
