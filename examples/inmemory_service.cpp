@@ -4,6 +4,16 @@
 
 namespace example {
 
+namespace {
+
+// What the sinks hear of a user: everything but the password, which only the service keeps.
+LocalUser WithoutPassword(LocalUser user) {
+    user.setPassword("");
+    return user;
+}
+
+}  // namespace
+
 void UsersAndGroups::registerNotifications(std::shared_ptr<IUsersAndGroupsNotifications> notifications) {
     notifier_.Add(std::move(notifications));
 }
@@ -27,7 +37,7 @@ void UsersAndGroups::addUser(const LocalUser& user, std::shared_ptr<IEditUserRep
         }
     }
     if (handler) handler->onEditUserResult(result);
-    if (result == EDITUSERRESULT_SUCCESS) Notify([added](auto& s) { s.userChanged(added); });
+    if (result == EDITUSERRESULT_SUCCESS) Notify([user = WithoutPassword(added)](auto& s) { s.userChanged(user); });
 }
 
 void UsersAndGroups::editUser(const LocalUser& user, std::shared_ptr<IEditUserReplyHandler> handler) {
@@ -40,7 +50,7 @@ void UsersAndGroups::editUser(const LocalUser& user, std::shared_ptr<IEditUserRe
         }
     }
     if (handler) handler->onEditUserResult(result);
-    if (result == EDITUSERRESULT_SUCCESS) Notify([user](auto& s) { s.userChanged(user); });
+    if (result == EDITUSERRESULT_SUCCESS) Notify([user = WithoutPassword(user)](auto& s) { s.userChanged(user); });
 }
 
 void UsersAndGroups::deleteUsers(const IdList& userIds, std::shared_ptr<IReplyHandler> handler) {

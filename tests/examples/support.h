@@ -58,7 +58,9 @@ public:
     }
 
     void userChanged(const aai::LocalUser& user) override {
-        Told("user " + std::to_string(user.getOrDefaultId(0)) + " '" + user.getFullName() + "'");
+        // A password must never reach a sink: shown if it does, so that every expectation fails.
+        const std::string password = user.getPassword().empty() ? "" : " password '" + user.getPassword() + "'";
+        Told("user " + std::to_string(user.getOrDefaultId(0)) + " '" + user.getFullName() + "'" + password);
     }
     void value1Changed(int value) override { Told("value1 " + std::to_string(value)); }
     void userListChanged(const aai::LocalUserList&) override { Told("users"); }
@@ -149,6 +151,7 @@ inline aai::LocalUser User(const std::string& fullName) {
     user.setName(zel::iface::userlogin::USERNAME_CUSTOM);
     user.setCustomName(fullName);
     user.setFullName(fullName);
+    user.setPassword("Initial#Passw0rd");
     return user;
 }
 
