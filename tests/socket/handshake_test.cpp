@@ -18,6 +18,22 @@
 namespace sockettest {
 namespace {
 
+// A user id with no account, for tests that need a process or a file of another user.
+constexpr uid_t kOtherUser = 54321;
+
+// Whether this process may act as kOtherUser: root, and allowed to switch (a user namespace may
+// map no such id).
+bool CanActAsAnotherUser() {
+    if (::getuid() != 0) return false;
+    const pid_t child = ::fork();
+    if (child < 0) return false;
+    if (child == 0) ::_exit(::setgid(kOtherUser) == 0 && ::setuid(kOtherUser) == 0 ? 0 : 1);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+
 TEST(SocketHandshake, ConnectAgreesOnModulesAndCarriesCalls) {
     ServerConfig config;
     config.modules = {"aai", "userlogin"};
@@ -255,8 +271,8 @@ TEST(SocketHandshake, OneUsersConnectionsAreCappedAndTheNextIsToldWhy) {
 // Another user's silent connections, as many as its cap, lock out only that user: ours is served
 // at once. Needs root to connect as another user.
 TEST(SocketHandshake, AnotherUsersSilentConnectionsLockOutOnlyThatUser) {
-    if (::getuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
-    constexpr uid_t kOther = 54321;
+    if (!CanActAsAnotherUser()) GTEST_SKIP() << "needs root, allowed to switch to uid " << kOtherUser;
+    constexpr uid_t kOther = kOtherUser;
     TempDir dir;
     ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
     ServerConfig config;
@@ -349,8 +365,8 @@ ino_t InodeOf(const std::string& path) {
 // hello of a client that trusts it. One that did not expect that user sends it nothing at all.
 // Needs root to run a process as another user.
 TEST(SocketHandshake, AClientSendsNothingToAServerOfAnotherUser) {
-    if (::getuid() != 0) GTEST_SKIP() << "needs root to serve as another user";
-    constexpr uid_t kOther = 54321;  // no account needed: setuid takes any number
+    if (!CanActAsAnotherUser()) GTEST_SKIP() << "needs root, allowed to switch to uid " << kOtherUser;
+    constexpr uid_t kOther = kOtherUser;
     TempDir dir;
     ASSERT_EQ(::chmod(dir.Path().c_str(), 0777), 0);
     const std::string path = dir.File("planted.sock");
@@ -501,8 +517,8 @@ std::vector<std::string> Entries(const std::string& dir) {
 // A service serves only where nobody else can replace its socket: a directory of its own user or
 // root's, written by nobody else unless sticky (/tmp), and no link made by someone else.
 TEST(SocketFile, ADirectoryOthersCouldReplaceTheSocketInIsRefused) {
-    const bool root = ::getuid() == 0;
-    constexpr uid_t kOther = 54321;
+    const bool root = CanActAsAnotherUser();
+    constexpr uid_t kOther = kOtherUser;
     struct Case {
         const char* name;
         mode_t mode;

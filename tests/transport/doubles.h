@@ -200,6 +200,9 @@ public:
                 }
             }
             service_->cancelOutcome = outcome;
+            // An answer right at the deadline may still reach a caller that has not yet looked at
+            // the clock; this one comes when the caller has surely gone.
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
             --service_->sleeping;
             return IntReply(handler, outcome);
         }

@@ -97,7 +97,10 @@ thread_local const Listener::Core* tlsAdmitting = nullptr;
 class HandshakeSlot {
 public:
     HandshakeSlot(Listener::Core& core, Channel& c, uid_t user) : core_(core), c_(c), user_(user) {}
-    ~HandshakeSlot() {
+    ~HandshakeSlot() { Free(); }
+    void Free() {
+        if (freed_) return;
+        freed_ = true;
         MutexLock lock(core_.mu);
         core_.handshaking.erase(&c_);
         core_.HandshakeEnded(user_);
@@ -109,6 +112,7 @@ private:
     Listener::Core& core_;
     Channel& c_;
     const uid_t user_;
+    bool freed_ = false;
 };
 }  // namespace
 
@@ -249,8 +253,15 @@ bool Listener::Core::Handshake(Channel& c, uid_t user) {
     Hello hello;
     std::uint32_t callId = 0;
     if (!ReadHello(c, deadline, hello, callId) || !Open(c)) return false;
+    // The place is given back once the client is admitted, before it hears so: a client that
+    // connects again at once must not find its own last handshake still counted.
+    const Admit admitted = [&](const Hello& h, Channel& channel) {
+        Admitted answer = admit(h, channel);
+        slot.Free();
+        return answer;
+    };
     tlsAdmitting = this;
-    const bool serve = AnswerHello(c, callId, hello, admit);
+    const bool serve = AnswerHello(c, callId, hello, admitted);
     tlsAdmitting = nullptr;
     return serve;
 }
