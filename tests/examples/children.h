@@ -3,12 +3,10 @@
 // reaped when the handle goes.
 #pragma once
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "tempdir.h"
 #include "wait.h"
 
 extern char** environ;
@@ -32,39 +31,9 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 // A private directory under /tmp (short, for socket paths), removed with what was left in it.
-class TempDir {
+class TempDir : public testsupport::TempDir {
 public:
-    TempDir() {
-        char pattern[] = "/tmp/aai-examples-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempDir() { Remove(path_); }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& Path() const { return path_; }
-
-private:
-    static void Remove(const std::string& dir) {
-        std::vector<std::string> names;
-        if (DIR* d = ::opendir(dir.c_str())) {
-            while (dirent* e = ::readdir(d)) {
-                const std::string name = e->d_name;
-                if (name != "." && name != "..") names.push_back(dir + "/" + name);
-            }
-            ::closedir(d);
-        }
-        for (const auto& name : names) {
-            struct stat st {};
-            if (::lstat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-                Remove(name);
-            } else {
-                ::unlink(name.c_str());
-            }
-        }
-        ::rmdir(dir.c_str());
-    }
-    std::string path_;
+    TempDir() : testsupport::TempDir("aai-examples") {}
 };
 
 inline std::string ReadFile(const std::string& path) {

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,43 +17,16 @@
 #include <vector>
 
 #include "peer.h"
+#include "tempdir.h"
 
 extern char** environ;
 
 namespace peer {
 
 // A directory under /tmp for the sockets of one test, removed with what the processes left in it.
-class SocketDir {
+class SocketDir : public testsupport::TempDir {
 public:
-    SocketDir() {
-        char pattern[] = "/tmp/aai-peer-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp");
-        path_ = pattern;
-    }
-    ~SocketDir() { Remove(path_); }
-    const std::string& Path() const { return path_; }
-
-private:
-    static void Remove(const std::string& dir) {
-        if (DIR* d = ::opendir(dir.c_str())) {
-            std::vector<std::string> names;
-            while (dirent* e = ::readdir(d)) {
-                const std::string name = e->d_name;
-                if (name != "." && name != "..") names.push_back(dir + "/" + name);
-            }
-            ::closedir(d);
-            for (const auto& name : names) {
-                struct stat st;
-                if (::lstat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-                    Remove(name);
-                } else {
-                    ::unlink(name.c_str());
-                }
-            }
-        }
-        ::rmdir(dir.c_str());
-    }
-    std::string path_;
+    SocketDir() : TempDir("aai-peer") {}
 };
 
 class Child {

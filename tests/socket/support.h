@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "ipc2/ipc2.h"
+#include "tempdir.h"
 #include "procfs.h"
 #include "wait.h"
 
@@ -240,27 +241,9 @@ inline int AddStub(const std::shared_ptr<ConnectionHandler>& handler, const std:
 }
 
 // A private directory for socket files, removed with what is left in it.
-class TempDir {
+class TempDir : public testsupport::TempDir {
 public:
-    TempDir() {
-        char tmpl[] = "/tmp/zst-XXXXXX";
-        if (::mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp");
-        path_ = tmpl;
-    }
-    ~TempDir() {
-        if (DIR* d = ::opendir(path_.c_str())) {
-            while (dirent* e = ::readdir(d)) {
-                if (e->d_name[0] != '.' || std::strlen(e->d_name) > 2) ::unlink((path_ + "/" + e->d_name).c_str());
-            }
-            ::closedir(d);
-        }
-        ::rmdir(path_.c_str());
-    }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
+    TempDir() : testsupport::TempDir("zst") {}
 };
 
 // ---- raw frames, written from the documented layout rather than with the transport's own code
